@@ -1,21 +1,51 @@
 #include "korvan/config.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 
 namespace {
 
-QString configKey(const QString& settingsKey)
+QString unquoted(const QString& value)
 {
-    QString result = settingsKey;
-    return result.replace(QLatin1Char('/'), QLatin1Char(':'));
+    if (value.size() < 2 || !value.startsWith(QLatin1Char('"')) || !value.endsWith(QLatin1Char('"')))
+        return value;
+    QString result;
+    const QStringView inner = QStringView(value).mid(1, value.size() - 2);
+    for (qsizetype i = 0; i < inner.size(); ++i) {
+        if (inner.at(i) == QLatin1Char('\\') && i + 1 < inner.size())
+            ++i;
+        result.append(inner.at(i));
+    }
+    return result;
 }
 
-void loadFile(const QString& path, QHash<QString, QVariant>& values)
+// Values are taken as written: an organisation's address keeps its commas and
+// spaces (QSettings would turn "a, b" into a list and lose it).
+bool loadFile(const QString& path, QHash<QString, QVariant>& values)
 {
-    QSettings settings(path, QSettings::IniFormat);
-    for (const QString& key : settings.allKeys())
-        values.insert(configKey(key), settings.value(key));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    QString section;
+    for (const QStringView rawLine : QStringView(text).split(QLatin1Char('\n'))) {
+        const QStringView line = rawLine.trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2).trimmed().toString();
+            continue;
+        }
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals <= 0)
+            continue;
+        const QString name = line.left(equals).trimmed().toString();
+        const QString value = unquoted(line.mid(equals + 1).trimmed().toString());
+        values.insert(section.isEmpty() ? name : section + QLatin1Char(':') + name, value);
+    }
+    return true;
 }
 
 } // namespace
@@ -26,15 +56,11 @@ bool Config::setConfigsPathList(const QList<QDir>& directories, const QList<QStr
     bool found = false;
     for (const QDir& dir : directories) {
         for (const QFileInfo& info : dir.entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name)) {
-            loadFile(info.absoluteFilePath(), values);
-            found = true;
+            found = loadFile(info.absoluteFilePath(), values) || found;
         }
     }
     for (const QString& file : files) {
-        if (QFileInfo::exists(file)) {
-            loadFile(file, values);
-            found = true;
-        }
+        found = loadFile(file, values) || found;
     }
     QWriteLocker locker(&m_lock);
     m_values = values;

@@ -1,0 +1,5 @@
+#include "documents/commquality.h"
+
+namespace taxvault {
+
+} // namespace taxvault

@@ -1,0 +1,5 @@
+#include "documents/deviceinformation.h"
+
+namespace taxvault {
+
+} // namespace taxvault

@@ -1,0 +1,98 @@
+#include "documents/documentmapping.h"
+
+#include <QMetaProperty>
+
+namespace taxvault::mapping {
+
+namespace {
+
+// Null means "not given": a scalar, a text, a date-time, a list or a map keeps its value, as for an
+// absent key. Only properties exposed as QVariant (free variants and optional members) see it.
+// A document list takes arrays only: Qt would otherwise turn a text into one element per character.
+bool accepts(const QMetaProperty& property, const QVariant& value)
+{
+    const QMetaType exposed = property.metaType();
+    if (exposed == QMetaType::fromType<QVariant>())
+        return true;
+    if (value.isNull())
+        return false;
+    if (exposed == QMetaType::fromType<QVariantList>())
+        return value.metaType() == exposed || value.metaType() == QMetaType::fromType<QStringList>();
+    return true;
+}
+
+} // namespace
+
+QVariantMap readProperties(const QMetaObject& metaObject, const void* document, bool skipNulls,
+                           const QStringList& excluded)
+{
+    QVariantMap map;
+    for (int index = 0; index < metaObject.propertyCount(); ++index) {
+        const QMetaProperty property = metaObject.property(index);
+        QVariant value = property.readOnGadget(document);
+        if (skipNulls && value.isNull())
+            continue;
+        const QString name = QString::fromLatin1(property.name());
+        if (excluded.contains(name))
+            continue;
+        map.insert(name, std::move(value));
+    }
+    return map;
+}
+
+void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map)
+{
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        const int index = metaObject.indexOfProperty(it.key().toLatin1().constData());
+        if (index < 0)
+            continue;
+        const QMetaProperty property = metaObject.property(index);
+        // The lookup sees Latin-1 up to the first NUL: "name\u0000x" or non-Latin-1 look-alikes must
+        // not land on "name".
+        if (it.key() != QLatin1String(property.name()))
+            continue;
+        if (accepts(property, it.value()))
+            property.writeOnGadget(document, it.value());
+    }
+}
+
+int keyFromText(const QString& key, bool* wellFormed)
+{
+    const int number = key.toInt(wellFormed, 10);
+    return *wellFormed ? number : 0;
+}
+
+QString readValue(const QDateTime& member)
+{
+    return member.isValid() ? member.toString(Qt::ISODate) : QString();
+}
+
+void writeValue(QDateTime& member, const QString& text)
+{
+    member = QDateTime::fromString(text, Qt::ISODate);
+}
+
+QVariant readValue(const std::optional<double>& member)
+{
+    return member ? QVariant(*member) : QVariant();
+}
+
+void writeValue(std::optional<double>& member, const QVariant& value)
+{
+    if (value.isNull())
+        member.reset();
+    else
+        member = value.toDouble();
+}
+
+QVariantMap readValue(const QMap<int, double>& member)
+{
+    return readIntKeyed(member, [](double entry) { return QVariant(entry); });
+}
+
+void writeValue(QMap<int, double>& member, const QVariantMap& value)
+{
+    writeIntKeyed(member, value, [](const QVariant& entry) { return entry.toDouble(); });
+}
+
+} // namespace taxvault::mapping

@@ -1,0 +1,5 @@
+#include "documents/extensionoptions.h"
+
+namespace taxvault {
+
+} // namespace taxvault

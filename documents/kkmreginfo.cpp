@@ -1,0 +1,5 @@
+#include "documents/kkmreginfo.h"
+
+namespace taxvault {
+
+} // namespace taxvault

@@ -1,0 +1,5 @@
+#include "documents/operatorcashier.h"
+
+namespace taxvault {
+
+} // namespace taxvault

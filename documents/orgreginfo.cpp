@@ -1,0 +1,5 @@
+#include "documents/orgreginfo.h"
+
+namespace taxvault {
+
+} // namespace taxvault

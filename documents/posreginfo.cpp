@@ -1,0 +1,5 @@
+#include "documents/posreginfo.h"
+
+namespace taxvault {
+
+} // namespace taxvault

@@ -1,0 +1,32 @@
+#include "documents/reportresponse.h"
+
+#include "documents/documentmapping.h"
+
+namespace taxvault {
+
+QJsonObject ReportResponse::toJson() const
+{
+    return toJsonObject(*this);
+}
+
+QVariant ReportResponse::kkmInfoObjectToVariant() const
+{
+    return mapping::readValue(kkmInfoObject);
+}
+
+void ReportResponse::kkmInfoObjectFromVariant(const QVariant& value)
+{
+    mapping::writeValue(kkmInfoObject, value);
+}
+
+QVariant ReportResponse::zxReportToVariant() const
+{
+    return mapping::readValue(zxReport);
+}
+
+void ReportResponse::zxReportFromVariant(const QVariant& value)
+{
+    mapping::writeValue(zxReport, value);
+}
+
+} // namespace taxvault

@@ -1,0 +1,5 @@
+#include "documents/tax.h"
+
+namespace taxvault {
+
+} // namespace taxvault

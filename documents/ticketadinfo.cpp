@@ -1,0 +1,10 @@
+#include "documents/ticketadinfo.h"
+
+#include <type_traits>
+
+namespace taxvault {
+
+// Copied as plain bytes wherever the containers can.
+static_assert(std::is_trivially_copyable_v<TicketAdInfo>);
+
+} // namespace taxvault

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "documents/kkminfoobject.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+namespace taxvault {
+
+// The answer to a receipt.
+class TicketResponse
+{
+    Q_GADGET
+    Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
+    Q_PROPERTY(QString ticketNumber MEMBER ticketNumber)
+    Q_PROPERTY(QByteArray qrCode MEMBER qrCode)
+
+public:
+    QJsonObject toJson() const;
+
+    bool operator==(const TicketResponse&) const = default;
+
+    KkmInfoObject kkmInfoObject;
+    QString ticketNumber;
+    QByteArray qrCode;
+
+private:
+    QVariant kkmInfoObjectToVariant() const;
+    void kkmInfoObjectFromVariant(const QVariant& value);
+};
+
+} // namespace taxvault

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "korvannetwork/requestheader.h"
+#include "korvannetwork/responseheader.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+#include <http_parser.h>
+
+class QTcpSocket;
+
+// One client connection of HttpServer: reads requests with http_parser, one at
+// a time, and writes the reply of each before it reads on. Bytes that arrive
+// while a request waits for its reply stay unread, so a pipelining client gets
+// its replies in order and cannot make the server hold more than one request.
+class HttpConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 maxBodySize = 8 * 1024 * 1024;
+    static constexpr quint32 maxHeaderSize = 64 * 1024;
+
+    HttpConnection(QTcpSocket* socket, int idleTimeoutMsec, QObject* parent);
+    ~HttpConnection() override;
+
+    void setIdleTimeout(int msec);
+
+    // The request announced by requestReady; valid until resume().
+    const RequestHeader& request() const { return m_request; }
+    const QByteArray& body() const { return m_body; }
+
+    bool isClosed() const { return m_state == State::Closed; }
+    bool hasReplied() const { return m_replied; }
+    // Writes the reply of the waiting request; false when there is none or the
+    // client is gone.
+    bool reply(const ResponseHeader& header, const QByteArray& body);
+    // Reads on: at the start, or after the reply of the waiting request, unless
+    // the exchange ends there and the connection closes.
+    void resume();
+
+signals:
+    void requestReady(HttpConnection* connection);
+    void closed(HttpConnection* connection);
+
+private:
+    enum class State { Reading, Waiting, Closing, Closed };
+
+    static int onMessageBegin(http_parser* parser);
+    static int onUrl(http_parser* parser, const char* at, size_t length);
+    static int onHeaderField(http_parser* parser, const char* at, size_t length);
+    static int onHeaderValue(http_parser* parser, const char* at, size_t length);
+    static int onHeadersComplete(http_parser* parser);
+    static int onBody(http_parser* parser, const char* at, size_t length);
+    static int onMessageComplete(http_parser* parser);
+    static const http_parser_settings& parserSettings();
+
+    int headersComplete();
+    void processInput();
+    void rejectRequest(int code, const QString& reason);
+    void write(const QByteArray& bytes);
+    void closeGracefully();
+    void shutdownWrite();
+    void onReadyRead();
+    void onBytesWritten();
+    void onDisconnected();
+    void onIdleTimeout();
+
+    QTcpSocket* m_socket;
+    http_parser m_parser;
+    State m_state = State::Reading;
+    QByteArray m_unparsed;
+    // Request being read or waiting for its reply.
+    RequestHeader m_request;
+    QByteArray m_url;
+    QByteArray m_fieldName;
+    QByteArray m_fieldValue;
+    bool m_inValue = false;
+    QByteArray m_body;
+    int m_errorStatus = 0;
+    bool m_keepAlive = true;
+    bool m_replied = false;
+    bool m_writeShut = false;
+    QTimer m_idleTimer;
+    QTimer m_lingerTimer;
+};

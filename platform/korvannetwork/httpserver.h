@@ -1,0 +1,53 @@
+#pragma once
+
+#include "korvannetwork/requestheader.h"
+#include "korvannetwork/responseheader.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class HttpConnection;
+class QTcpServer;
+
+// HTTP on the loopback address. Each request is delivered through
+// requestReceived on the thread that owns the server, one at a time and in the
+// order of arrival; the connected slot answers it with sendResponse before it
+// returns.
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Listens from here on; when the port cannot be bound the failure is logged
+    // and isListening() is false.
+    explicit HttpServer(int port, QObject* parent = nullptr);
+    ~HttpServer() override;
+
+    // The reply to the request whose requestReceived is being handled.
+    virtual void sendResponse(const ResponseHeader& header, const QByteArray& body);
+
+    bool isListening() const;
+    quint16 serverPort() const;
+    // A connection without traffic for this long is closed (default 60 s).
+    void setIdleTimeout(int msec);
+
+signals:
+    void requestReceived(const RequestHeader& header, const QByteArray& content);
+
+private:
+    void onNewConnection();
+    void onRequestReady(HttpConnection* connection);
+    void onConnectionClosed(HttpConnection* connection);
+    void scheduleDispatch();
+    void dispatch();
+
+    QTcpServer* m_server;
+    int m_idleTimeoutMsec = 60000;
+    QList<HttpConnection*> m_connections;
+    QList<QPointer<HttpConnection>> m_queue;
+    QPointer<HttpConnection> m_current;
+    bool m_dispatching = false;
+    bool m_dispatchScheduled = false;
+};

@@ -1,0 +1,382 @@
+#include "sqlcipher/sqlcipherresult.h"
+#include "sqlcipher/sqlcipherdriver.h"
+
+#include <sqlcipher/sqlite3.h>
+
+#include <QDateTime>
+#include <QSqlField>
+
+#include <limits>
+
+namespace {
+
+bool onlyWhitespace(const char* begin, const char* end)
+{
+    for (const char* p = begin; p < end; ++p) {
+        if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '\f' && *p != '\v')
+            return false;
+    }
+    return true;
+}
+
+QMetaType columnType(sqlite3_stmt* statement, int column)
+{
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+        return QMetaType(QMetaType::LongLong);
+    case SQLITE_FLOAT:
+        return QMetaType(QMetaType::Double);
+    case SQLITE_BLOB:
+        return QMetaType(QMetaType::QByteArray);
+    default:
+        return QMetaType(QMetaType::QString);
+    }
+}
+
+QVariant columnValue(sqlite3_stmt* statement, int column)
+{
+    switch (sqlite3_column_type(statement, column)) {
+    case SQLITE_INTEGER:
+        return QVariant(qlonglong(sqlite3_column_int64(statement, column)));
+    case SQLITE_FLOAT:
+        return QVariant(sqlite3_column_double(statement, column));
+    case SQLITE_BLOB: {
+        const void* data = sqlite3_column_blob(statement, column);
+        const int size = sqlite3_column_bytes(statement, column);
+        return QVariant(QByteArray(static_cast<const char*>(data), size));
+    }
+    case SQLITE_NULL:
+        return QVariant();
+    default: {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        const int size = sqlite3_column_bytes(statement, column);
+        return QVariant(QString::fromUtf8(text, size));
+    }
+    }
+}
+
+} // namespace
+
+SqlCipherResult::SqlCipherResult(const SqlCipherDriver* driver) : QSqlResult(driver)
+{
+    owner()->m_results.insert(this);
+}
+
+SqlCipherResult::~SqlCipherResult()
+{
+    finalize();
+    if (SqlCipherDriver* driver = owner())
+        driver->m_results.remove(this);
+}
+
+SqlCipherDriver* SqlCipherResult::owner() const
+{
+    return const_cast<SqlCipherDriver*>(static_cast<const SqlCipherDriver*>(driver()));
+}
+
+sqlite3* SqlCipherResult::connection() const
+{
+    const SqlCipherDriver* driver = owner();
+    return driver ? driver->connection() : nullptr;
+}
+
+QVariant SqlCipherResult::handle() const
+{
+    return QVariant::fromValue(static_cast<void*>(m_statement));
+}
+
+void SqlCipherResult::finalize()
+{
+    if (m_statement) {
+        sqlite3_finalize(m_statement);
+        m_statement = nullptr;
+    }
+}
+
+void SqlCipherResult::clearRows()
+{
+    m_rows.clear();
+    m_record.clear();
+    m_rowsAffected = 0;
+    setSelect(false);
+    setActive(false);
+    setAt(QSql::BeforeFirstRow);
+}
+
+void SqlCipherResult::fail(const QString& driverText, int code, QSqlError::ErrorType type)
+{
+    sqlite3* connection = this->connection();
+    const QString text =
+        connection ? QString::fromUtf8(sqlite3_errmsg(connection)) : QStringLiteral("Database is not open");
+    setLastError(QSqlError(driverText, text, type, QString::number(code)));
+}
+
+bool SqlCipherResult::run(sqlite3_stmt* statement)
+{
+    clearRows();
+    const int columns = sqlite3_column_count(statement);
+    for (;;) {
+        const int rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW) {
+            if (m_rows.isEmpty()) {
+                for (int i = 0; i < columns; ++i)
+                    m_record.append(QSqlField(QString::fromUtf8(sqlite3_column_name(statement, i)),
+                                              columnType(statement, i)));
+            }
+            QVariantList row;
+            row.reserve(columns);
+            for (int i = 0; i < columns; ++i)
+                row.append(columnValue(statement, i));
+            m_rows.append(row);
+            continue;
+        }
+        if (rc == SQLITE_DONE)
+            break;
+        fail(QStringLiteral("Unable to execute statement"), rc, QSqlError::StatementError);
+        sqlite3_reset(statement);
+        m_rows.clear();
+        return false;
+    }
+    if (m_rows.isEmpty()) {
+        for (int i = 0; i < columns; ++i)
+            m_record.append(QSqlField(QString::fromUtf8(sqlite3_column_name(statement, i)),
+                                      QMetaType(QMetaType::QString)));
+    }
+    sqlite3* connection = this->connection();
+    m_rowsAffected = columns > 0 ? 0 : sqlite3_changes(connection);
+    m_lastInsertId = sqlite3_last_insert_rowid(connection);
+    // Resetting releases the statement's read lock on the file.
+    sqlite3_reset(statement);
+    setSelect(columns > 0);
+    setActive(true);
+    return true;
+}
+
+bool SqlCipherResult::reset(const QString& query)
+{
+    finalize();
+    clearRows();
+    m_prepareError = QSqlError();
+    sqlite3* connection = this->connection();
+    if (!connection) {
+        setLastError(QSqlError(QStringLiteral("Unable to execute statement"),
+                               QStringLiteral("Database is not open"), QSqlError::ConnectionError));
+        return false;
+    }
+    // A plain statement text may hold several statements; they run in order,
+    // and the rows are those of the last one.
+    const QByteArray text = query.toUtf8();
+    const char* tail = text.constData();
+    const char* end = tail + text.size();
+    while (tail < end && !onlyWhitespace(tail, end)) {
+        sqlite3_stmt* statement = nullptr;
+        const char* next = nullptr;
+        const int rc = sqlite3_prepare_v2(connection, tail, int(end - tail), &statement, &next);
+        if (rc != SQLITE_OK) {
+            fail(QStringLiteral("Unable to execute statement"), rc, QSqlError::StatementError);
+            return false;
+        }
+        tail = next;
+        if (!statement)
+            continue;
+        const bool ok = run(statement);
+        sqlite3_finalize(statement);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool SqlCipherResult::prepare(const QString& query)
+{
+    finalize();
+    clearRows();
+    m_prepareError = QSqlError();
+    sqlite3* connection = this->connection();
+    if (!connection) {
+        m_prepareError = QSqlError(QStringLiteral("Unable to prepare statement"),
+                                   QStringLiteral("Database is not open"), QSqlError::ConnectionError);
+        setLastError(m_prepareError);
+        return false;
+    }
+    const QByteArray text = query.toUtf8();
+    const char* end = text.constData() + text.size();
+    const char* tail = nullptr;
+    int rc = sqlite3_prepare_v2(connection, text.constData(), int(text.size()), &m_statement, &tail);
+    if (rc == SQLITE_OK && !m_statement) {
+        m_prepareError = QSqlError(QStringLiteral("Unable to prepare statement"),
+                                   QStringLiteral("Empty statement"), QSqlError::StatementError);
+        setLastError(m_prepareError);
+        return false;
+    }
+    if (rc == SQLITE_OK && tail && !onlyWhitespace(tail, end)) {
+        // Only one statement can carry bound values; a second one would be dropped silently.
+        sqlite3_stmt* extra = nullptr;
+        rc = sqlite3_prepare_v2(connection, tail, int(end - tail), &extra, nullptr);
+        const bool another = rc != SQLITE_OK || extra != nullptr;
+        sqlite3_finalize(extra);
+        if (another) {
+            finalize();
+            m_prepareError = QSqlError(QStringLiteral("Unable to prepare statement"),
+                                       QStringLiteral("A prepared query holds more than one statement"),
+                                       QSqlError::StatementError);
+            setLastError(m_prepareError);
+            return false;
+        }
+        rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_OK) {
+        fail(QStringLiteral("Unable to prepare statement"), rc, QSqlError::StatementError);
+        m_prepareError = lastError();
+        finalize();
+        return false;
+    }
+    return true;
+}
+
+bool SqlCipherResult::bind(int position, const QVariant& value)
+{
+    int rc = SQLITE_OK;
+    if (value.isNull()) {
+        rc = sqlite3_bind_null(m_statement, position);
+    } else {
+        switch (value.typeId()) {
+        case QMetaType::Bool:
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::Long:
+        case QMetaType::LongLong:
+        case QMetaType::Short:
+        case QMetaType::UShort:
+        case QMetaType::Char:
+        case QMetaType::SChar:
+        case QMetaType::UChar:
+            rc = sqlite3_bind_int64(m_statement, position, value.toLongLong());
+            break;
+        case QMetaType::ULong:
+        case QMetaType::ULongLong: {
+            const qulonglong number = value.toULongLong();
+            if (number <= qulonglong(std::numeric_limits<qint64>::max()))
+                rc = sqlite3_bind_int64(m_statement, position, qint64(number));
+            else
+                rc = sqlite3_bind_double(m_statement, position, double(number));
+            break;
+        }
+        case QMetaType::Double:
+        case QMetaType::Float:
+            rc = sqlite3_bind_double(m_statement, position, value.toDouble());
+            break;
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = value.toByteArray();
+            rc = sqlite3_bind_blob(m_statement, position, bytes.constData(), int(bytes.size()),
+                                   SQLITE_TRANSIENT);
+            break;
+        }
+        default: {
+            const QByteArray text = value.toString().toUtf8();
+            rc = sqlite3_bind_text(m_statement, position, text.constData(), int(text.size()),
+                                   SQLITE_TRANSIENT);
+            break;
+        }
+        }
+    }
+    if (rc != SQLITE_OK) {
+        fail(QStringLiteral("Unable to bind parameters"), rc, QSqlError::StatementError);
+        return false;
+    }
+    return true;
+}
+
+bool SqlCipherResult::exec()
+{
+    clearRows();
+    if (!m_statement) {
+        if (!connection()) {
+            setLastError(QSqlError(QStringLiteral("Unable to execute statement"),
+                                   QStringLiteral("Database is not open"), QSqlError::ConnectionError));
+            return false;
+        }
+        setLastError(m_prepareError.isValid()
+                         ? m_prepareError
+                         : QSqlError(QStringLiteral("Unable to execute statement"),
+                                     QStringLiteral("No statement prepared"), QSqlError::StatementError));
+        return false;
+    }
+    sqlite3_reset(m_statement);
+    sqlite3_clear_bindings(m_statement);
+    const QList<QVariant>& values = boundValues();
+    const int parameters = sqlite3_bind_parameter_count(m_statement);
+    if (values.size() != parameters) {
+        setLastError(QSqlError(QStringLiteral("Unable to bind parameters"),
+                               QStringLiteral("Parameter count mismatch: %1 expected, %2 bound")
+                                   .arg(parameters)
+                                   .arg(values.size()),
+                               QSqlError::StatementError));
+        return false;
+    }
+    for (int i = 0; i < parameters; ++i) {
+        if (!bind(i + 1, values.at(i)))
+            return false;
+    }
+    return run(m_statement);
+}
+
+QVariant SqlCipherResult::data(int column)
+{
+    const int row = at();
+    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_rows.at(row).size())
+        return QVariant();
+    return m_rows.at(row).at(column);
+}
+
+bool SqlCipherResult::isNull(int column)
+{
+    return data(column).isNull();
+}
+
+bool SqlCipherResult::fetch(int row)
+{
+    if (!isActive() || row < 0)
+        return false;
+    if (row >= m_rows.size()) {
+        setAt(QSql::AfterLastRow);
+        return false;
+    }
+    setAt(row);
+    return true;
+}
+
+bool SqlCipherResult::fetchFirst()
+{
+    return fetch(0);
+}
+
+bool SqlCipherResult::fetchLast()
+{
+    return fetch(int(m_rows.size()) - 1);
+}
+
+int SqlCipherResult::size()
+{
+    return isSelect() ? int(m_rows.size()) : -1;
+}
+
+int SqlCipherResult::numRowsAffected()
+{
+    return m_rowsAffected;
+}
+
+QSqlRecord SqlCipherResult::record() const
+{
+    return m_record;
+}
+
+QVariant SqlCipherResult::lastInsertId() const
+{
+    return isActive() ? QVariant(m_lastInsertId) : QVariant();
+}
+
+void SqlCipherResult::detachFromResultSet()
+{
+    // Rows are already copied out and the statement reset; nothing to release.
+}

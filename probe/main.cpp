@@ -1,0 +1,59 @@
+#include "probe/paramsparser.h"
+
+#include "korvan/config.h"
+#include "korvan/singleton.h"
+#include "log4qt/logger.h"
+#include "log4qt/logmanager.h"
+#include "sqlcipher/sqlcipherdriver.h"
+#include "utility/paths.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+#include <QTextCodec>
+#include <QTextStream>
+
+namespace {
+
+// The first argument is the access code (unless it is "help"): it must not reach the log.
+QString loggedArguments(QStringList args)
+{
+    if (!args.isEmpty() && args.first() != QLatin1String("help"))
+        args.first() = QStringLiteral("********");
+    return args.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vaultprobe"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, paths::confDir());
+    Log4Qt::LogManager::setHandleQtMessages(true);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    Log4Qt::Logger* logger = Log4Qt::Logger::logger(QStringLiteral("main"));
+
+    Singleton<Config>::instance()->setConfigsPathList({}, {paths::configFile()});
+    registerSqlCipherDriver();
+
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+
+    QTextStream out(stdout);
+    out.setEncoding(QStringConverter::Utf8);
+
+    const QString parameters = args.isEmpty()
+                                   ? QStringLiteral("без параметров")
+                                   : QStringLiteral("с параметрами: %1").arg(loggedArguments(args));
+    logger->info(QStringLiteral("Запуск утилиты управления фискальной памятью %1").arg(parameters));
+
+    taxvault::ParamsParser parser;
+    const taxvault::ParamsResult result = parser.execute(args);
+    logger->debug(
+        QStringLiteral("Команда выполнена с кодом %1:\n%2").arg(QString::number(result.code), result.text));
+
+    out << result.text << '\n';
+    out.flush();
+    return result.code;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "korvan/singleton.h"
+
+#include <QDate>
+#include <QString>
+
+namespace Log4Qt {
+class Logger;
+}
+
+namespace taxvault {
+
+class Dao;
+
+// The tool's commands against the service database. Each returns the text to
+// print; an empty text means the command failed.
+class Observer : public Singleton<Observer>
+{
+public:
+    virtual QString protectedCounters();
+    virtual QString shiftCounters();
+    virtual QString fiscalMemory();
+    virtual QString fiscalMemory(QDate day);
+    virtual QString fiscalMemory(int shiftNumber);
+    virtual QString queueInfo();
+    virtual QString resetToken();
+    virtual QString setToken(const QString& value);
+    virtual QString resetStatus();
+    virtual QString messages();
+    virtual QString message(int id);
+    virtual QString deleteMessage(int id);
+    virtual ~Observer() = default;
+
+protected:
+    Observer();
+    friend class Singleton<Observer>;
+
+private:
+    static Dao* dao();
+
+    QString m_dateFormat;
+    Log4Qt::Logger* m_logger;
+};
+
+} // namespace taxvault

@@ -1,0 +1,564 @@
+#include "storage/dao.h"
+#include "storage/database.h"
+#include "storage/databasekey.h"
+
+#include "log4qt/logger.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QMutexLocker>
+#include <QSqlError>
+#include <QVariant>
+
+namespace taxvault {
+
+namespace {
+
+QString compactText(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Text that is no JSON object reads as {}.
+QJsonObject objectFromText(const QString& text)
+{
+    return QJsonDocument::fromJson(text.toUtf8()).object();
+}
+
+// SQLite's datetime text, "2024-03-01 09:05:00", in local time.
+QDateTime localDateTime(const QString& text)
+{
+    QDateTime value = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    if (!value.isValid())
+        value = QDateTime::fromString(text, Qt::ISODate);
+    return value;
+}
+
+// Turns every \uXXXX escape of a stored text into its UTF-16 code unit.
+QString decodeUnicodeEscapes(QString text)
+{
+    const QString marker = QStringLiteral("\\u");
+    for (qsizetype pos = text.indexOf(marker); pos >= 0; pos = text.indexOf(marker)) {
+        bool ok = false;
+        ushort value = text.mid(pos + 2, 4).toUShort(&ok, 16);
+        if (!ok)
+            value = 0;
+        text.replace(pos, 6, QChar(value));
+    }
+    return text;
+}
+
+} // namespace
+
+Dao::Dao() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao")))
+{
+    if (QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLCIPHER"))) {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLCIPHER"),
+                                         QLatin1String(QSqlDatabase::defaultConnection));
+        m_db.setDatabaseName(Database::dbFilePath());
+    }
+}
+
+Dao::~Dao()
+{
+    if (m_db.isOpen())
+        m_db.close();
+}
+
+QString Dao::errorText(const QSqlQuery& query) const
+{
+    // A statement refused before it reached the driver (connection not open)
+    // carries no text of its own; the connection's error says why.
+    const QString text = query.lastError().text();
+    return text.isEmpty() ? m_db.lastError().text() : text;
+}
+
+bool Dao::open()
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_db.isOpen())
+        return true;
+    m_logger->debug(QStringLiteral("Открываем базу данных"));
+    m_db.open();
+    QSqlQuery query(m_db);
+    // The statement holds the passphrase: it is never logged.
+    if (query.exec(DatabaseKey::keyStatement()))
+        return true;
+    m_logger->warn(errorText(query));
+    return false;
+}
+
+QueryResult Dao::exec(const QString& statement)
+{
+    QMutexLocker locker(&m_mutex);
+    open();
+    QueryResult result;
+    result.query = QSqlQuery(m_db);
+    result.success = result.query.exec(statement);
+    if (!result.success) {
+        m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+    }
+    return result;
+}
+
+QueryResult Dao::execPrepared(const QString& statement, const QVariantList& values)
+{
+    QMutexLocker locker(&m_mutex);
+    open();
+    QueryResult result;
+    result.query = QSqlQuery(m_db);
+    result.query.prepare(statement);
+    for (int i = 0; i < values.size(); ++i)
+        result.query.bindValue(QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);
+    result.success = result.query.exec();
+    if (!result.success) {
+        m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+    }
+    return result;
+}
+
+bool Dao::execAndCheck(const QString& statement)
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = exec(statement);
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+    }
+    return result.success;
+}
+
+bool Dao::beginTransaction()
+{
+    m_mutex.lock();
+    if (m_inTransaction) {
+        m_logger->error(QStringLiteral("Транзакция уже начата"));
+        m_mutex.unlock();
+        return false;
+    }
+    open();
+    m_logger->debug(QStringLiteral("Начало транзакции"));
+    if (!m_db.transaction()) {
+        m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(m_db.lastError().text()));
+        m_mutex.unlock();
+        return false;
+    }
+    // The lock taken above stays held until the transaction ends.
+    m_inTransaction = true;
+    return true;
+}
+
+bool Dao::commitTransaction()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_inTransaction) {
+        m_logger->error(QStringLiteral("Нет начатой транзакции"));
+        return false;
+    }
+    m_inTransaction = false;
+    m_logger->debug(QStringLiteral("Подтверждение транзакции"));
+    bool committed = m_db.commit();
+    if (!committed) {
+        m_logger->error(QStringLiteral("Не удалось подтвердить транзакцию: %1").arg(m_db.lastError().text()));
+        // Leave nothing half-done behind, and no transaction open for the next caller.
+        if (!m_db.rollback())
+            m_logger->error(
+                QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
+    }
+    m_mutex.unlock(); // the lock of beginTransaction()
+    return committed;
+}
+
+bool Dao::rollbackTransaction()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_inTransaction) {
+        m_logger->error(QStringLiteral("Нет начатой транзакции"));
+        return false;
+    }
+    m_inTransaction = false;
+    m_logger->debug(QStringLiteral("Откат транзакции"));
+    const bool rolledBack = m_db.rollback();
+    if (!rolledBack)
+        m_logger->error(QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
+    m_mutex.unlock(); // the lock of beginTransaction()
+    return rolledBack;
+}
+
+bool Dao::saveMessage(const QJsonObject& message)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Сохранение сообщения в очередь"));
+    const QString text = compactText(message);
+    const QueryResult result =
+        execPrepared(QStringLiteral("INSERT INTO messages (data) VALUES(:param1)"), {text});
+    if (result.success)
+        m_logger->info(QStringLiteral("Операция выполнена"));
+    else
+        m_logger->error(
+            QStringLiteral("Не удалось сохранить сообщение в очередь. Сообщение: \n%1").arg(text));
+    return result.success;
+}
+
+QJsonObject Dao::getFirstMessage()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Получение сообщения из очереди"));
+    QueryResult result = exec(QStringLiteral("SELECT messageid, data FROM messages LIMIT 1"));
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+        return QJsonObject();
+    }
+    if (!result.query.next())
+        return QJsonObject();
+    return QJsonObject{{QStringLiteral("messageid"), result.query.value(0).toInt()},
+                       {QStringLiteral("data"), objectFromText(result.query.value(1).toString())}};
+}
+
+bool Dao::deleteMessage(int messageId)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Удаление сообщения с messageid = %1").arg(messageId));
+    const QueryResult result =
+        execPrepared(QStringLiteral("DELETE FROM messages WHERE messageid = :param1"), {messageId});
+    if (result.success) {
+        m_logger->info(QStringLiteral("Операция выполнена"));
+    } else {
+        m_logger->error(QStringLiteral("Не удалось удалить сообщение"));
+        m_logger->error(errorText(result.query));
+    }
+    return result.success;
+}
+
+bool Dao::setServiceStatus(int status)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Запись статуса сервиса %1").arg(status));
+    const QueryResult result = execPrepared(
+        QStringLiteral("INSERT OR REPLACE INTO status(status, rowid) VALUES (:param1,1)"), {status});
+    if (result.success)
+        m_logger->debug(QStringLiteral("Операция выполнена"));
+    else
+        m_logger->error(QStringLiteral("Не удалось записать статус сервиса"));
+    return result.success;
+}
+
+int Dao::getServiceStatus()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Получение статуса сервиса"));
+    QueryResult result = exec(QStringLiteral("SELECT status FROM status"));
+    if (result.success && result.query.next())
+        return result.query.value(0).toInt();
+    return 0;
+}
+
+bool Dao::saveServiceData(const QString& name, const QJsonObject& data)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Сохранение служебной информации типа %1").arg(name));
+    const QString text = compactText(data);
+    if (name == QLatin1String("transportdata"))
+        m_logger->info(QStringLiteral("Данные: %1").arg(text));
+    const QueryResult result = execPrepared(
+        QStringLiteral("INSERT INTO servicedata (name, data) VALUES (:param1, :param2)"), {name, text});
+    if (result.success)
+        m_logger->info(QStringLiteral("Операция выполнена"));
+    else
+        m_logger->error(QStringLiteral("Не удалось сохранить служебные данные. Данные: \n%1").arg(text));
+    return result.success;
+}
+
+QJsonObject Dao::getServiceData(const QString& name)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Получение служебной информации типа %1").arg(name));
+    QueryResult result =
+        execPrepared(QStringLiteral("SELECT data FROM servicedata WHERE name=:param1"), {name});
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+        return QJsonObject();
+    }
+    if (!result.query.next())
+        return QJsonObject();
+    return objectFromText(result.query.value(0).toString());
+}
+
+int Dao::getMessagesCount()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Получение количества сообщений в очереди"));
+    QueryResult result = exec(QStringLiteral("SELECT COUNT(*) FROM messages"));
+    if (result.success && result.query.next())
+        return result.query.value(0).toInt();
+    m_logger->error(QStringLiteral("Не удалось получить информацию о количестве записей в очереди"));
+    return -1;
+}
+
+QDateTime Dao::getFirstMessageTime()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Получение даты и времени первого сообщения в очереди"));
+    QueryResult result = exec(QStringLiteral("SELECT creationtime FROM messages LIMIT 1"));
+    if (result.success && result.query.next())
+        return localDateTime(result.query.value(0).toString());
+    m_logger->error(
+        QStringLiteral("Не удалось получить информацию о дате и времени первого сообщения в очереди"));
+    return QDateTime();
+}
+
+bool Dao::resetToken()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Обнуление токена"));
+    QJsonObject transport = getServiceData(QStringLiteral("transportdata"));
+    if (transport.isEmpty() || !transport.contains(QLatin1String("token")))
+        return false;
+    transport.remove(QStringLiteral("token"));
+    return saveServiceData(QStringLiteral("transportdata"), transport);
+}
+
+bool Dao::setToken(int token)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Установка токена: %1").arg(token));
+    QJsonObject transport = getServiceData(QStringLiteral("transportdata"));
+    transport.insert(QStringLiteral("token"), token);
+    return saveServiceData(QStringLiteral("transportdata"), transport);
+}
+
+QList<QJsonObject> Dao::getMessagesList()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Получение списка сообщений из очереди"));
+    QList<QJsonObject> messages;
+    QueryResult result = exec(QStringLiteral("SELECT messageid, creationtime FROM messages"));
+    if (!result.success)
+        return messages;
+    while (result.query.next()) {
+        messages.append(QJsonObject{{QStringLiteral("messageid"), result.query.value(0).toInt()},
+                                    {QStringLiteral("creationtime"), result.query.value(1).toString()}});
+    }
+    return messages;
+}
+
+QString Dao::getMessageById(int messageId)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Получение сообщения из очереди по id"));
+    QueryResult result =
+        execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+        return QString();
+    }
+    if (!result.query.next())
+        return QString();
+    return decodeUnicodeEscapes(result.query.value(0).toString());
+}
+
+bool Dao::hasMessage(int messageId)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Проверка наличия сообщения в очереди с заданным id"));
+    QueryResult result =
+        execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
+        m_logger->error(errorText(result.query));
+        return false;
+    }
+    return result.query.next();
+}
+
+bool Dao::isServiceDataAccessible()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Проверка доступности служебной информации"));
+    return execAndCheck(QStringLiteral("SELECT data FROM servicedata limit 1"));
+}
+
+bool Dao::isMessageQueueAccessible()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Проверка доступности очереди сообщений"));
+    return execAndCheck(QStringLiteral("SELECT data FROM messages limit 1"));
+}
+
+CountersRecord Dao::getShiftCounters()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Получение счетчиков смены"));
+    // A failed statement reads as an empty table.
+    QueryResult result = exec(QStringLiteral("SELECT rowid, data FROM shiftcounters"));
+    return CountersRecord(result.query);
+}
+
+CountersRecord Dao::getProtectedCounters()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Получение необнуляемых счетчиков"));
+    QueryResult result = exec(QStringLiteral("SELECT rowid, data FROM protectedcounters"));
+    return CountersRecord(result.query);
+}
+
+bool Dao::updateShiftCounters(const CountersRecord& delta)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Изменение счетчиков смены"));
+    const CountersRecord current = getShiftCounters();
+    if (current.isNull()) {
+        m_logger->debug(QStringLiteral("Создание записи в таблице счетчиков смены"));
+        return execPrepared(QStringLiteral("INSERT INTO shiftcounters(data) VALUES(:param1)"),
+                            {delta.toJsonText(QJsonDocument::Compact)})
+            .success;
+    }
+    // A stored {} is a shift that has counted nothing yet, not damage.
+    if (current.isDamaged()) {
+        m_logger->error(QStringLiteral("Некорректное содержимое таблицы счетчиков смены"));
+        return false;
+    }
+    const CountersRecord merged = current + delta;
+    return execPrepared(QStringLiteral("UPDATE shiftcounters SET data = :param1 WHERE rowid=:param2"),
+                        {merged.toJsonText(QJsonDocument::Compact), current.rowid()})
+        .success;
+}
+
+bool Dao::updateProtectedCounters()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Изменение необнуляемых счетчиков"));
+    const CountersRecord protectedCounters = getProtectedCounters();
+    // A damaged shift row reads as {} and adds nothing.
+    const CountersRecord shift = getShiftCounters();
+    if (protectedCounters.isNull()) {
+        m_logger->debug(QStringLiteral("Создание записи в таблице необнуляемых счетчиков"));
+        return execPrepared(QStringLiteral("INSERT INTO protectedcounters(data) VALUES(:param1)"),
+                            {shift.toJsonText(QJsonDocument::Compact)})
+            .success;
+    }
+    if (protectedCounters.isDamaged()) {
+        m_logger->error(QStringLiteral("Некорректное содержимое таблицы необнуляемых счетчиков"));
+        return false;
+    }
+    const CountersRecord merged = protectedCounters + shift;
+    return execPrepared(QStringLiteral("UPDATE protectedcounters SET data = :param1 WHERE rowid=:param2"),
+                        {merged.toJsonText(QJsonDocument::Compact), protectedCounters.rowid()})
+        .success;
+}
+
+bool Dao::saveShiftCountersToFiscalMemory(uint shiftNumber)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->trace(QStringLiteral("Запись счетчиков смены %1 в ФП").arg(shiftNumber));
+    const CountersRecord current = getShiftCounters();
+    const QueryResult result =
+        execPrepared(QStringLiteral("INSERT INTO fiscalmemory(shiftnum, data) VALUES (:param1, :param2)"),
+                     {QVariant::fromValue<quint32>(shiftNumber), current.toJsonText(QJsonDocument::Compact)});
+    if (result.success)
+        m_logger->trace(QStringLiteral("Операция выполнена"));
+    else
+        m_logger->error(QStringLiteral("Не удалось записать счетчики смены в фискальную память"));
+    return result.success;
+}
+
+bool Dao::clearShiftCounters()
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->info(QStringLiteral("Очистка счетчиков смены"));
+    const QueryResult result = exec(QStringLiteral("DELETE FROM shiftcounters"));
+    if (result.success)
+        m_logger->info(QStringLiteral("Операция выполнена"));
+    else
+        m_logger->error(QStringLiteral("Не удалось очистить таблицу счетчиков смены"));
+    return result.success;
+}
+
+int Dao::getFiscalMemoryCount()
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = exec(QStringLiteral("SELECT COUNT(*) FROM fiscalmemory"));
+    if (result.success && result.query.next())
+        return result.query.value(0).toInt();
+    m_logger->error(
+        QStringLiteral("Не удалось получить информацию о количестве записей в фискальной памяти"));
+    return -1;
+}
+
+bool Dao::trimFiscalMemory(int limit)
+{
+    QMutexLocker locker(&m_mutex);
+    m_logger->debug(QStringLiteral("Подрезка фискальной памяти"));
+    const int count = getFiscalMemoryCount();
+    if (count == -1)
+        return false;
+    if (count <= limit)
+        return true;
+    m_logger->info(QStringLiteral("Требуется подрезка фискальной памяти"));
+    const qint64 excess = qint64(count) - qint64(limit);
+    const QueryResult result =
+        execPrepared(QStringLiteral("DELETE FROM fiscalmemory WHERE rowid IN (SELECT rowid FROM fiscalmemory "
+                                    "ORDER BY rowid LIMIT :param1)"),
+                     {excess});
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Не удалось выполнить подрезку фискальной памяти"));
+        return false;
+    }
+    return true;
+}
+
+QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result)
+{
+    QList<CountersRecord> records;
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Не удалось получить счетчики из фискальной памяти"));
+        return records;
+    }
+    while (result.query.next()) {
+        CountersRecord record(objectFromText(result.query.value(2).toString()));
+        record.setCreationTime(localDateTime(result.query.value(0).toString()));
+        record.setShiftNumber(result.query.value(1).toInt());
+        records.append(record);
+    }
+    return records;
+}
+
+QList<CountersRecord> Dao::getFiscalMemory()
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = exec(QStringLiteral("SELECT * FROM fiscalmemory"));
+    return readFiscalMemory(result);
+}
+
+QList<CountersRecord> Dao::getFiscalMemory(QDate day)
+{
+    QMutexLocker locker(&m_mutex);
+    // Text comparison against the stored "yyyy-MM-dd hh:mm:ss".
+    QueryResult result = execPrepared(
+        QStringLiteral(
+            "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
+        {day.toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
+         day.toString(QStringLiteral("yyyy-MM-dd 23:59:59"))});
+    return readFiscalMemory(result);
+}
+
+CountersRecord Dao::getFiscalMemory(int shiftNumber)
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result =
+        execPrepared(QStringLiteral("SELECT * FROM fiscalmemory WHERE shiftnum = :param1"), {shiftNumber});
+    if (!result.success || !result.query.next())
+        return CountersRecord();
+    CountersRecord record(objectFromText(result.query.value(2).toString()));
+    record.setCreationTime(localDateTime(result.query.value(0).toString()));
+    record.setShiftNumber(result.query.value(1).toInt());
+    return record;
+}
+
+} // namespace taxvault

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "storage/countersrecord.h"
+#include "storage/queryresult.h"
+
+#include "korvan/singleton.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QRecursiveMutex>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariantList>
+
+namespace Log4Qt {
+class Logger;
+}
+
+namespace taxvault {
+
+// The one way into the service database once it exists: one "QSQLCIPHER"
+// connection, opened and keyed on first use, shared by every thread. Each
+// operation runs entirely under one recursive mutex, from opening the
+// connection to releasing the last result, so operations made of several
+// statements cannot interleave with another thread's and may call each other.
+// Failures are logged here and reported only through the result.
+class Dao : public Singleton<Dao>
+{
+public:
+    virtual bool trimFiscalMemory(int limit);
+    virtual bool updateProtectedCounters();
+    virtual bool updateShiftCounters(const CountersRecord& delta);
+    virtual bool saveShiftCountersToFiscalMemory(uint shiftNumber);
+    virtual bool clearShiftCounters();
+    virtual bool saveMessage(const QJsonObject& message);
+    virtual QJsonObject getFirstMessage();
+    virtual bool deleteMessage(int messageId);
+    virtual bool setServiceStatus(int status);
+    virtual int getServiceStatus();
+    virtual bool saveServiceData(const QString& name, const QJsonObject& data);
+    virtual QJsonObject getServiceData(const QString& name);
+    virtual CountersRecord getProtectedCounters();
+    virtual CountersRecord getShiftCounters();
+    virtual int getMessagesCount();
+    virtual QDateTime getFirstMessageTime();
+    virtual QList<CountersRecord> getFiscalMemory();
+    virtual QList<CountersRecord> getFiscalMemory(QDate day);
+    virtual CountersRecord getFiscalMemory(int shiftNumber);
+    virtual bool resetToken();
+    virtual bool setToken(int token);
+    virtual QList<QJsonObject> getMessagesList();
+    virtual QString getMessageById(int messageId);
+    virtual bool hasMessage(int messageId);
+    virtual bool isServiceDataAccessible();
+    virtual bool isMessageQueueAccessible();
+    virtual ~Dao();
+
+    // One database transaction around several operations (closing a shift:
+    // all of its steps or none). beginTransaction() takes the Dao's mutex and
+    // keeps it until commitTransaction() or rollbackTransaction() on the same
+    // thread, so other threads wait while Dao operations on this thread work as
+    // usual. Transactions do not nest. Every begin that returned true must be
+    // ended on the calling thread; commit or rollback without a begin on this
+    // thread returns false. A failed commit rolls back.
+    bool beginTransaction();
+    bool commitTransaction();
+    bool rollbackTransaction();
+
+protected:
+    friend class Singleton<Dao>;
+    Dao();
+
+    virtual int getFiscalMemoryCount();
+    virtual QueryResult exec(const QString& statement);
+    virtual QueryResult execPrepared(const QString& statement, const QVariantList& values);
+    virtual bool open();
+    virtual bool execAndCheck(const QString& statement);
+
+private:
+    QString errorText(const QSqlQuery& query) const;
+    QList<CountersRecord> readFiscalMemory(QueryResult& result);
+
+    QSqlDatabase m_db;
+    Log4Qt::Logger* m_logger;
+    QRecursiveMutex m_mutex;
+    // Thread state of an open transaction; read and written only under m_mutex.
+    bool m_inTransaction = false;
+};
+
+} // namespace taxvault

@@ -1,0 +1,168 @@
+#include "storage/database.h"
+#include "storage/databasekey.h"
+
+#include "log4qt/logger.h"
+
+#include <sqlcipher/sqlite3.h>
+
+namespace taxvault {
+
+namespace {
+
+QString errorText(int code)
+{
+    return QString::fromUtf8(sqlite3_errstr(code));
+}
+
+const char* const checkStatement = "SELECT count(*) FROM sqlite_master;";
+const char* const versionStatement = "PRAGMA cipher_version;";
+
+} // namespace
+
+Database::Database() : m_logger(Log4Qt::Logger::logger(QStringLiteral("database"))) {}
+
+Database::~Database() = default;
+
+bool Database::init()
+{
+    m_logger->info(QStringLiteral("Инициализация базы данных"));
+
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(dbFilePath().toUtf8().constData(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+        m_logger->error(QStringLiteral("Ошибка открытия базы данных: %1").arg(errorText(rc)));
+        // SQLite hands out a handle even when opening fails; it must be released.
+        sqlite3_close(db);
+        return false;
+    }
+
+    rc = sqlite3_key(db, DatabaseKey::passphrase(), DatabaseKey::passphraseLength());
+    if (rc != SQLITE_OK) {
+        m_logger->error(QStringLiteral("Ошибка корректности пароля: %1").arg(errorText(rc)));
+        sqlite3_close(db);
+        return false;
+    }
+
+    // The first read of the file is where a wrong passphrase shows.
+    rc = sqlite3_exec(db, checkStatement, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        m_logger->error(QStringLiteral("Ошибка выполнения запроса: %1. Запрос: %2")
+                            .arg(errorText(rc), QString::fromUtf8(checkStatement)));
+        sqlite3_close(db);
+        return false;
+    }
+
+    sqlite3_stmt* statement = nullptr;
+    rc = sqlite3_prepare_v2(db, versionStatement, -1, &statement, nullptr);
+    if (rc != SQLITE_OK) {
+        m_logger->error(QStringLiteral("Ошибка подготовки запроса: %1. Запрос: %2")
+                            .arg(errorText(rc), QString::fromUtf8(versionStatement)));
+        sqlite3_close(db);
+        return false;
+    }
+    bool versionRead = false;
+    if (sqlite3_step(statement) != SQLITE_ROW) {
+        m_logger->error(QStringLiteral("Запрос не вернул результат"));
+    } else if (const unsigned char* version = sqlite3_column_text(statement, 0); !version) {
+        m_logger->error(QStringLiteral("Не удалось получить версию базы данных"));
+    } else {
+        m_logger->info(QStringLiteral("Версия SQLCipher = %1")
+                           .arg(QString::fromUtf8(reinterpret_cast<const char*>(version))));
+        versionRead = true;
+    }
+    sqlite3_finalize(statement);
+    if (!versionRead) {
+        sqlite3_close(db);
+        return false;
+    }
+
+    // A failing table operation has already closed the connection.
+    if (!createShiftCountersTable(db) || !createFiscalMemoryTable(db) || !createProtectedCountersTable(db) ||
+        !createMessagesTable(db) || !createVersionTable(db) || !createStatusTable(db) ||
+        !createServiceDataTable(db))
+        return false;
+
+    sqlite3_close(db);
+    return true;
+}
+
+bool Database::createShiftCountersTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы счетчиков смены"));
+    return execSchemaStatement(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS shiftcounters (creationtime DATETIME NOT NULL DEFAULT "
+                       "(datetime(CURRENT_TIMESTAMP, 'localtime')), data JSON)"),
+        db);
+}
+
+bool Database::createFiscalMemoryTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы фискальной памяти"));
+    return execSchemaStatement(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS fiscalmemory (creationtime DATETIME NOT NULL DEFAULT "
+                       "(datetime(CURRENT_TIMESTAMP, 'localtime')), shiftnum INTEGER, data JSON)"),
+        db);
+}
+
+bool Database::createProtectedCountersTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы необнуляемых сумм"));
+    return execSchemaStatement(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS protectedcounters (creationtime DATETIME NOT NULL DEFAULT "
+                       "(datetime(CURRENT_TIMESTAMP, 'localtime')), data JSON)"),
+        db);
+}
+
+bool Database::createMessagesTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы очереди сообщений"));
+    return execSchemaStatement(
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS messages (messageid INTEGER PRIMARY KEY AUTOINCREMENT, "
+            "creationtime DATETIME NOT NULL DEFAULT (datetime(CURRENT_TIMESTAMP, 'localtime')), data JSON)"),
+        db);
+}
+
+bool Database::createVersionTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы версии базы данных"));
+    // Runs at every start; the conflict clause keeps the single row.
+    return execSchemaStatement(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS version (version INTEGER, UNIQUE(version) "
+                       "ON CONFLICT IGNORE);INSERT INTO version(version) VALUES(1);"),
+        db);
+}
+
+bool Database::createStatusTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы статуса сервиса"));
+    return execSchemaStatement(
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS status (status INTEGER, UNIQUE(status) ON CONFLICT IGNORE);"),
+        db);
+}
+
+bool Database::createServiceDataTable(sqlite3* db)
+{
+    m_logger->debug(QStringLiteral("Создание таблицы служебной информации"));
+    return execSchemaStatement(
+        QStringLiteral("CREATE TABLE IF NOT EXISTS servicedata (name VARCHAR(255), data JSON, "
+                       "UNIQUE(name) ON CONFLICT REPLACE);"),
+        db);
+}
+
+bool Database::execSchemaStatement(const QString& statement, sqlite3* db)
+{
+    char* message = nullptr;
+    const int rc = sqlite3_exec(db, statement.toUtf8().constData(), nullptr, nullptr, &message);
+    if (rc == SQLITE_OK)
+        return true;
+    m_logger->error(
+        QStringLiteral("Ошибка инициализации базы данных: %1. Запрос: %2").arg(errorText(rc), statement));
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return false;
+}
+
+} // namespace taxvault

@@ -1,0 +1,501 @@
+#include "korvannetwork/httpserver.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <optional>
+
+namespace {
+
+struct Reply
+{
+    int status = 0;
+    QHash<QByteArray, QByteArray> fields; // names in lower case
+    QByteArray body;
+};
+
+// A blocking client on a plain socket, run on its own thread while the test's
+// thread runs the server's event loop: it sees exactly the bytes on the wire.
+class RawClient
+{
+public:
+    explicit RawClient(quint16 port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~RawClient()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    bool isConnected() const { return m_fd >= 0; }
+
+    bool send(const QByteArray& bytes)
+    {
+        qsizetype sent = 0;
+        while (m_fd >= 0 && sent < bytes.size()) {
+            const ssize_t n = ::send(m_fd, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent),
+                                     MSG_NOSIGNAL);
+            if (n <= 0)
+                return false;
+            sent += n;
+        }
+        return m_fd >= 0;
+    }
+
+    // The next response on the stream, interim ones included.
+    std::optional<Reply> readResponse(int timeoutMsec = 5000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMsec);
+        qsizetype end;
+        while ((end = m_buffer.indexOf("\r\n\r\n")) < 0) {
+            if (!fill(deadline))
+                return std::nullopt;
+        }
+        const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+        m_buffer.remove(0, end + 4);
+        Reply reply;
+        const QList<QByteArray> statusLine = lines.first().trimmed().split(' ');
+        if (statusLine.size() < 2 || !statusLine.first().startsWith("HTTP/1."))
+            return std::nullopt;
+        reply.status = statusLine.at(1).toInt();
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const qsizetype colon = lines.at(i).indexOf(':');
+            if (colon > 0)
+                reply.fields.insert(lines.at(i).left(colon).trimmed().toLower(),
+                                    lines.at(i).mid(colon + 1).trimmed());
+        }
+        if (reply.status < 200)
+            return reply;
+        const qsizetype length = reply.fields.value("content-length", "0").toLongLong();
+        while (m_buffer.size() < length) {
+            if (!fill(deadline))
+                return std::nullopt;
+        }
+        reply.body = m_buffer.left(length);
+        m_buffer.remove(0, length);
+        return reply;
+    }
+
+    // True when the server ends the stream within the time.
+    bool closedByPeer(int timeoutMsec)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMsec);
+        while (fill(deadline)) {
+        }
+        return m_eof;
+    }
+
+private:
+    bool fill(std::chrono::steady_clock::time_point deadline)
+    {
+        if (m_eof || m_fd < 0)
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd entry{m_fd, POLLIN, 0};
+        if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
+            return false;
+        char chunk[65536];
+        const ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
+        if (n <= 0) {
+            m_eof = true;
+            return false;
+        }
+        m_buffer.append(chunk, n);
+        return true;
+    }
+
+    int m_fd = -1;
+    QByteArray m_buffer;
+    bool m_eof = false;
+};
+
+struct Step
+{
+    QByteArray bytes;
+    int awaitReplies = 0;       // final replies to read before sending
+    bool awaitContinue = false; // read a 100 Continue before sending
+};
+
+struct Outcome
+{
+    bool connected = false;
+    QList<int> interim;
+    QList<Reply> replies;
+    bool closed = false;
+};
+
+Outcome talk(RawClient& client, const QList<Step>& steps, int expectedReplies)
+{
+    Outcome outcome;
+    outcome.connected = client.isConnected();
+    auto readOne = [&]() {
+        const std::optional<Reply> reply = client.readResponse();
+        if (!reply)
+            return false;
+        if (reply->status < 200)
+            outcome.interim.append(reply->status);
+        else
+            outcome.replies.append(*reply);
+        return true;
+    };
+    for (const Step& step : steps) {
+        while (step.awaitContinue && !outcome.interim.contains(100) && readOne()) {
+        }
+        while (outcome.replies.size() < step.awaitReplies && readOne()) {
+        }
+        if (!client.send(step.bytes))
+            break;
+    }
+    while (outcome.replies.size() < expectedReplies && readOne()) {
+    }
+    outcome.closed = client.closedByPeer(300);
+    return outcome;
+}
+
+// Runs work on a client thread while this thread serves events.
+template <typename Work> auto whileServing(Work work) -> decltype(work())
+{
+    QEventLoop loop;
+    auto future = std::async(std::launch::async, [&] {
+        auto result = work();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        return result;
+    });
+    QTimer::singleShot(30000, &loop, &QEventLoop::quit);
+    loop.exec();
+    return future.get();
+}
+
+QByteArray echoOf(const QByteArray& method, const QByteArray& path, const QByteArray& content)
+{
+    return method + ' ' + path + '\n' + content;
+}
+
+class HttpServerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.isListening());
+        QObject::connect(
+            &server, &HttpServer::requestReceived, &server,
+            [this](const RequestHeader& header, const QByteArray& content) { handler(header, content); });
+    }
+
+    void reply(const QByteArray& body)
+    {
+        ResponseHeader header;
+        header.setStatusLine(200, QStringLiteral("OK"), 1, 1);
+        header.setContentType(QStringLiteral("application/json"));
+        header.setContentLength(static_cast<int>(body.size()));
+        server.sendResponse(header, body);
+    }
+
+    Outcome exchange(const QList<Step>& steps, int expectedReplies)
+    {
+        return whileServing([&] {
+            RawClient client(server.serverPort());
+            return talk(client, steps, expectedReplies);
+        });
+    }
+
+    HttpServer server{0};
+    std::function<void(const RequestHeader&, const QByteArray&)> handler = [this](const RequestHeader& header,
+                                                                                  const QByteArray& content) {
+        reply(echoOf(header.method().toLatin1(), header.path().toLatin1(), content));
+    };
+};
+
+struct Expected
+{
+    int status;
+    QByteArray body; // checked for 200 replies
+};
+
+struct WireCase
+{
+    const char* name;
+    QList<Step> steps;
+    QList<Expected> replies;
+    bool closed;
+    QList<int> interim = {};
+};
+
+const QByteArray eightMiB(8 * 1024 * 1024, 'x');
+
+QList<WireCase> wireCases()
+{
+    return {
+        {"PostWithLength",
+         {{"POST /cmd HTTP/1.1\r\nHost: localhost\r\nContent-Length: 17\r\n\r\n{\"command\":\"abc\"}"}},
+         {{200, echoOf("POST", "/cmd", "{\"command\":\"abc\"}")}},
+         false},
+        {"ChunkedBody",
+         {{"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"}},
+         {{200, echoOf("POST", "/", "hello world")}},
+         false},
+        {"BodyInFragments",
+         {{"POST / HTTP/1.1\r\nContent-Le"}, {"ngth: 6\r\n\r\nab"}, {"cdef"}},
+         {{200, echoOf("POST", "/", "abcdef")}},
+         false},
+        {"KeepAliveTwoRequests",
+         {{"POST /a HTTP/1.1\r\nContent-Length: 1\r\n\r\n1"},
+          {"POST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\n22", 1}},
+         {{200, echoOf("POST", "/a", "1")}, {200, echoOf("POST", "/b", "22")}},
+         false},
+        {"PipelinedInOrder",
+         {{"POST /a HTTP/1.1\r\nContent-Length: 1\r\n\r\n1"
+           "POST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\n22"
+           "GET /c HTTP/1.1\r\n\r\n"}},
+         {{200, echoOf("POST", "/a", "1")},
+          {200, echoOf("POST", "/b", "22")},
+          {200, echoOf("GET", "/c", "")}},
+         false},
+        {"ConnectionClose",
+         {{"POST / HTTP/1.1\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}"}},
+         {{200, echoOf("POST", "/", "{}")}},
+         true},
+        {"Http10ClosesAfterReply",
+         {{"POST / HTTP/1.0\r\nContent-Length: 2\r\n\r\n{}"}},
+         {{200, echoOf("POST", "/", "{}")}},
+         true},
+        {"Http10KeepAlive",
+         {{"POST / HTTP/1.0\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\n{}"},
+          {"POST /2 HTTP/1.0\r\nContent-Length: 0\r\n\r\n", 1}},
+         {{200, echoOf("POST", "/", "{}")}, {200, echoOf("POST", "/2", "")}},
+         true},
+        {"ExpectContinue",
+         {{"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"}, {"body", 0, true}},
+         {{200, echoOf("POST", "/", "body")}},
+         false,
+         {100}},
+        {"BodyOfExactlyTheLimit",
+         {{"POST / HTTP/1.1\r\nContent-Length: 8388608\r\n\r\n" + eightMiB}},
+         {{200, echoOf("POST", "/", eightMiB)}},
+         false},
+        {"LengthOverLimit", {{"POST / HTTP/1.1\r\nContent-Length: 8388609\r\n\r\n"}}, {{413, {}}}, true},
+        // The client is still sending when the server refuses; it must read the
+        // refusal rather than a reset.
+        {"LengthOverLimitWithBody",
+         {{"POST / HTTP/1.1\r\nContent-Length: 9000000\r\n\r\n" + QByteArray(9000000, 'y')}},
+         {{413, {}}},
+         true},
+        {"ExpectContinueOverLimitGetsNoContinue",
+         {{"POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 9000000\r\n\r\n"}},
+         {{413, {}}},
+         true},
+        {"ChunkedOverLimit",
+         {{"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n800001\r\n" + eightMiB + "x\r\n0\r\n\r\n"}},
+         {{413, {}}},
+         true},
+        {"HeadersOverLimit",
+         {{"POST / HTTP/1.1\r\nX-Filler: " + QByteArray(70000, 'a') + "\r\nContent-Length: 0\r\n\r\n"}},
+         {{431, {}}},
+         true},
+        {"GarbageRequestLine", {{"GARBAGE\r\n\r\n"}}, {{400, {}}}, true},
+        {"BadContentLength", {{"POST / HTTP/1.1\r\nContent-Length: 12x\r\n\r\n"}}, {{400, {}}}, true},
+        {"LengthAndChunkedTogether",
+         {{"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"}},
+         {{400, {}}},
+         true},
+        {"BadRequestAfterGoodOne",
+         {{"POST /a HTTP/1.1\r\nContent-Length: 1\r\n\r\n1"
+           "NOT HTTP AT ALL\r\n\r\n"}},
+         {{200, echoOf("POST", "/a", "1")}, {400, {}}},
+         true},
+    };
+}
+
+void PrintTo(const WireCase& wire, std::ostream* os)
+{
+    *os << wire.name;
+}
+
+class HttpServerWireTest : public HttpServerTest, public ::testing::WithParamInterface<WireCase>
+{
+};
+
+TEST_P(HttpServerWireTest, AnswersRawRequestBytes)
+{
+    const WireCase& wire = GetParam();
+    const Outcome outcome = exchange(wire.steps, static_cast<int>(wire.replies.size()));
+
+    ASSERT_TRUE(outcome.connected);
+    EXPECT_EQ(outcome.interim, wire.interim);
+    ASSERT_EQ(outcome.replies.size(), wire.replies.size());
+    for (qsizetype i = 0; i < wire.replies.size(); ++i) {
+        const Reply& reply = outcome.replies.at(i);
+        EXPECT_EQ(reply.status, wire.replies.at(i).status) << "reply " << i;
+        if (reply.status == 200) {
+            EXPECT_TRUE(reply.body == wire.replies.at(i).body)
+                << "reply " << i << ": " << reply.body.left(200).data();
+        }
+    }
+    EXPECT_EQ(outcome.closed, wire.closed);
+    if (wire.closed && !outcome.replies.isEmpty()) {
+        EXPECT_EQ(outcome.replies.last().fields.value("connection"), "close");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, HttpServerWireTest, ::testing::ValuesIn(wireCases()),
+                         [](const ::testing::TestParamInfo<WireCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(HttpServerTest, HandlerSeesRequestLineAndFields)
+{
+    RequestHeader seen;
+    handler = [&](const RequestHeader& header, const QByteArray&) {
+        seen = header;
+        reply("{}");
+    };
+    const Outcome outcome = exchange({{"POST /cmd?x=1 HTTP/1.1\r\ncontent-TYPE: application/json\r\nX-Two: "
+                                       "a\r\nContent-Length: 0\r\n\r\n"}},
+                                     1);
+
+    ASSERT_EQ(outcome.replies.size(), 1);
+    EXPECT_EQ(seen.method(), "POST");
+    EXPECT_EQ(seen.path(), "/cmd?x=1");
+    EXPECT_EQ(seen.majorVersion(), 1);
+    EXPECT_EQ(seen.minorVersion(), 1);
+    EXPECT_EQ(seen.contentType(), "application/json");
+    EXPECT_EQ(seen.value("x-two"), "a");
+}
+
+TEST_F(HttpServerTest, ReplyCarriesStatusLineTypeAndTrueLength)
+{
+    handler = [&](const RequestHeader&, const QByteArray&) {
+        ResponseHeader header;
+        header.setStatusLine(200, QStringLiteral("OK"), 1, 1);
+        header.setContentType(QStringLiteral("application/json"));
+        // A wrong length must not break the framing of the next reply.
+        header.setContentLength(999);
+        server.sendResponse(header, "{\n}\n");
+    };
+    const Outcome outcome = exchange({{"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n"
+                                       "POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n"}},
+                                     2);
+
+    ASSERT_EQ(outcome.replies.size(), 2);
+    for (const Reply& reply : outcome.replies) {
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(reply.fields.value("content-type"), "application/json");
+        EXPECT_EQ(reply.fields.value("content-length"), "4");
+        EXPECT_EQ(reply.body, "{\n}\n");
+    }
+}
+
+TEST_F(HttpServerTest, ForgottenReplyBecomes500AndServerGoesOn)
+{
+    handler = [](const RequestHeader&, const QByteArray&) {};
+    const Outcome forgotten = exchange({{"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n"}}, 1);
+    ASSERT_EQ(forgotten.replies.size(), 1);
+    EXPECT_EQ(forgotten.replies.first().status, 500);
+    EXPECT_TRUE(forgotten.closed);
+
+    handler = [this](const RequestHeader&, const QByteArray& content) { reply(content); };
+    const Outcome next = exchange({{"POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nok"}}, 1);
+    ASSERT_EQ(next.replies.size(), 1);
+    EXPECT_EQ(next.replies.first().body, "ok");
+}
+
+// The command slot may wait for the operator's server in an event loop of its
+// own; the next request must still wait until the first one is answered.
+TEST_F(HttpServerTest, RequestsAreHandledOneAtATime)
+{
+    int depth = 0;
+    int maxDepth = 0;
+    QList<QByteArray> order;
+    std::atomic<bool> firstRunning{false};
+    handler = [&](const RequestHeader&, const QByteArray& content) {
+        maxDepth = std::max(maxDepth, ++depth);
+        order.append(content);
+        if (content == "first") {
+            firstRunning = true;
+            QEventLoop wait;
+            QTimer::singleShot(300, &wait, &QEventLoop::quit);
+            wait.exec();
+        }
+        reply(content);
+        --depth;
+    };
+    const auto outcomes = whileServing([&] {
+        RawClient first(server.serverPort());
+        RawClient second(server.serverPort());
+        first.send("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nfirst");
+        for (int i = 0; i < 500 && !firstRunning; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        second.send("POST / HTTP/1.1\r\nContent-Length: 6\r\n\r\nsecond");
+        const std::optional<Reply> a = first.readResponse();
+        const std::optional<Reply> b = second.readResponse();
+        return std::make_pair(a, b);
+    });
+
+    ASSERT_TRUE(outcomes.first && outcomes.second);
+    EXPECT_EQ(outcomes.first->body, "first");
+    EXPECT_EQ(outcomes.second->body, "second");
+    EXPECT_EQ(order, (QList<QByteArray>{"first", "second"}));
+    EXPECT_EQ(maxDepth, 1);
+}
+
+TEST_F(HttpServerTest, IdleConnectionIsClosed)
+{
+    server.setIdleTimeout(200);
+    const auto closed = whileServing([&] {
+        RawClient silent(server.serverPort());
+        RawClient afterReply(server.serverPort());
+        afterReply.send("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        const bool replied = afterReply.readResponse().has_value();
+        return std::make_pair(silent.closedByPeer(3000), replied && afterReply.closedByPeer(3000));
+    });
+    EXPECT_TRUE(closed.first);
+    EXPECT_TRUE(closed.second);
+}
+
+TEST(HttpServerPort, PortInUseIsNotListening)
+{
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+    HttpServer server(occupant.serverPort());
+    EXPECT_FALSE(server.isListening());
+}
+
+TEST(ResponseHeaderText, LineBreaksCannotAddFields)
+{
+    ResponseHeader header;
+    header.setStatusLine(200, QStringLiteral("OK\r\nX-Evil: 1"), 1, 1);
+    header.setContentType(QStringLiteral("application/json\r\nSet-Cookie: a=b"));
+    header.setValue(QStringLiteral("Bad Name:"), QStringLiteral("x"));
+    EXPECT_EQ(header.toByteArray(), QByteArray("HTTP/1.1 200 OK  X-Evil: 1\r\n"
+                                               "Content-Type: application/json  Set-Cookie: a=b\r\n"
+                                               "\r\n"));
+}
+
+} // namespace

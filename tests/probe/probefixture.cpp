@@ -1,0 +1,148 @@
+// Prepares and reads back the database that the vaultprobe tests run against.
+// It runs as a process of its own so that the database path follows the
+// TAXVAULT_ROOT that each test sets, exactly as for the tool.
+//
+//   probe_fixture schema      the empty schema only
+//   probe_fixture realistic   two closed shifts, an open one, three queued messages
+//   probe_fixture damaged     the schema with two rows of non-resettable counters
+//   probe_fixture state       prints status, transport data and queued ids as JSON
+
+#include "storage/countersrecord.h"
+#include "storage/dao.h"
+#include "storage/database.h"
+
+#include "korvan/config.h"
+#include "korvan/singleton.h"
+#include "sqlcipher/sqlcipherdriver.h"
+#include "utility/paths.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <cstdio>
+
+using taxvault::CountersRecord;
+using taxvault::Dao;
+
+namespace {
+
+Dao* dao()
+{
+    return Singleton<Dao>::instance();
+}
+
+QJsonObject json(const char* text)
+{
+    return QJsonDocument::fromJson(QByteArray(text)).object();
+}
+
+// Statements the data-access object has no operation for: fixed creation times and
+// rows written by another writer. They go over the connection the object opened.
+bool raw(const QString& statement)
+{
+    QSqlQuery query(QSqlDatabase::database());
+    if (query.exec(statement))
+        return true;
+    std::fprintf(stderr, "fixture statement failed: %s: %s\n", qPrintable(statement),
+                 qPrintable(query.lastError().text()));
+    return false;
+}
+
+bool addToShift(const char* delta)
+{
+    return dao()->updateShiftCounters(CountersRecord(json(delta)));
+}
+
+bool closeShift(uint number)
+{
+    return dao()->updateProtectedCounters() && dao()->saveShiftCountersToFiscalMemory(number) &&
+           dao()->clearShiftCounters();
+}
+
+bool fillRealistic()
+{
+    bool ok = addToShift(R"({"CHANGE":0,"OPERATION_SELL":{"PAYMENT_CASH":1200}})") &&
+              addToShift(R"({"CHANGE":50,"OPERATION_SELL":{"PAYMENT_CARD":830.5}})") && closeShift(14) &&
+              addToShift(R"({"CHANGE":0,"OPERATION_SELL":{"PAYMENT_CASH":400}})") &&
+              addToShift(R"({"MONEY_PLACEMENT_DEPOSIT":5000})") &&
+              addToShift(R"({"CHANGE":0,"OPERATION_SELL_RETURN":{"PAYMENT_CASH":150}})") && closeShift(15) &&
+              addToShift(R"({"CHANGE":20,"OPERATION_SELL":{"PAYMENT_MOBILE":99.9}})") &&
+              addToShift(R"({"CHANGE":0,"OPERATION_BUY":{"PAYMENT_CASH":300}})");
+
+    ok =
+        ok &&
+        dao()->saveMessage(json(R"({"command":1,"request":{"offlineTicketNumber":1709838603,"total":1200}})"))
+        // Written by a JSON writer that escapes everything beyond ASCII.
+        &&
+        raw(QStringLiteral(
+            R"(INSERT INTO messages(data) VALUES('{"command":1,"request":{"items":[{"name":"\u0425\u043b\u0435\u0431 \u0440\u0436\u0430\u043d\u043e\u0439","price":45}],"offlineTicketNumber":1709838930}}'))")) &&
+        dao()->saveMessage(json(R"({"command":2,"request":{"isOfflineFlag":true}})"));
+
+    ok = ok &&
+         dao()->saveServiceData(QStringLiteral("transportdata"),
+                                json(R"({"packageNumber":42,"token":305419896})")) &&
+         dao()->setServiceStatus(1);
+
+    return ok &&
+           raw(QStringLiteral(
+               "UPDATE fiscalmemory SET creationtime = '2024-03-06 21:40:12' WHERE shiftnum = 14")) &&
+           raw(QStringLiteral(
+               "UPDATE fiscalmemory SET creationtime = '2024-03-07 22:05:47' WHERE shiftnum = 15")) &&
+           raw(QStringLiteral(
+               "UPDATE messages SET creationtime = '2024-03-07 22:10:03' WHERE messageid = 1")) &&
+           raw(QStringLiteral(
+               "UPDATE messages SET creationtime = '2024-03-07 22:15:30' WHERE messageid = 2")) &&
+           raw(QStringLiteral(
+               "UPDATE messages SET creationtime = '2024-03-08 08:01:15' WHERE messageid = 3"));
+}
+
+bool fillDamaged()
+{
+    // Two rows where one belongs: the counters can no longer be told apart.
+    return dao()->getProtectedCounters().isNull() &&
+           raw(QStringLiteral(R"(INSERT INTO protectedcounters(data) VALUES('{"CHANGE":1}'))")) &&
+           raw(QStringLiteral(R"(INSERT INTO protectedcounters(data) VALUES('{"CHANGE":2}'))"));
+}
+
+int printState()
+{
+    QJsonArray ids;
+    for (const QJsonObject& entry : dao()->getMessagesList())
+        ids.append(entry.value(QLatin1String("messageid")));
+    const QJsonObject state{
+        {QStringLiteral("status"), dao()->getServiceStatus()},
+        {QStringLiteral("transportdata"), dao()->getServiceData(QStringLiteral("transportdata"))},
+        {QStringLiteral("messages"), ids}};
+    std::fputs(QJsonDocument(state).toJson(QJsonDocument::Compact).constData(), stdout);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    Singleton<Config>::instance()->setConfigsPathList({}, {paths::configFile()});
+    registerSqlCipherDriver();
+
+    const QString mode = argc > 1 ? QString::fromUtf8(argv[1]) : QString();
+    if (mode == QLatin1String("state"))
+        return printState();
+
+    taxvault::Database database;
+    if (!database.init())
+        return 2;
+    if (mode == QLatin1String("schema"))
+        return 0;
+    if (mode == QLatin1String("realistic"))
+        return fillRealistic() ? 0 : 3;
+    if (mode == QLatin1String("damaged"))
+        return fillDamaged() ? 0 : 3;
+    std::fprintf(stderr, "unknown mode\n");
+    return 4;
+}

@@ -1,0 +1,561 @@
+#include "probetestsetup.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QString kCode = QStringLiteral(PROBE_TEST_CODE);
+
+const QString kUsage = QStringLiteral("Использование: vaultprobe <код доступа> [ОБЪЕКТ] [ПАРАМЕТР]\n"
+                                      "  help                     вывод справочного сообщения\n"
+                                      "  fiscalmemory             вывод всех записей из ФП\n"
+                                      "        [номер смены]      вывод записи из ФП за указанную смену\n"
+                                      "        [дата дд.мм.гггг]  вывод записей из ФП за указанную дату\n"
+                                      "  shiftcounters            вывод счетчиков смены\n"
+                                      "  protectedcounters        вывод необнуляемых счетчиков\n"
+                                      "  token                    работа с токеном\n"
+                                      "        <clean>            обнуление токена\n"
+                                      "        <set> <token>      установка токена token\n"
+                                      "  status                   работа со статусом сервиса\n"
+                                      "        <clean>            сброс статуса\n"
+                                      "  queue                    вывод информации об очереди сообщений\n"
+                                      "  messages                 вывод списка сообщений в очереди\n"
+                                      "  message                  работа с сообщением из очереди\n"
+                                      "        [id]               вывод сообщения с указанным id\n"
+                                      "        [id] <delete>      удаление сообщения с указанным id\n");
+
+// The data-access object's line when it opens its connection.
+const QString kOpensDatabase = QStringLiteral("Открываем базу данных");
+const QString kUnparsable = QStringLiteral("Не удалось разобрать полученные параметры");
+
+const QString kShift14 = QStringLiteral("{\n"
+                                        "    \"CHANGE\": 50,\n"
+                                        "    \"OPERATION_SELL\": {\n"
+                                        "        \"PAYMENT_CARD\": 830.5,\n"
+                                        "        \"PAYMENT_CASH\": 1200\n"
+                                        "    }\n"
+                                        "}\n");
+const QString kShift15 = QStringLiteral("{\n"
+                                        "    \"CHANGE\": 0,\n"
+                                        "    \"MONEY_PLACEMENT_DEPOSIT\": 5000,\n"
+                                        "    \"OPERATION_SELL\": {\n"
+                                        "        \"PAYMENT_CASH\": 400\n"
+                                        "    },\n"
+                                        "    \"OPERATION_SELL_RETURN\": {\n"
+                                        "        \"PAYMENT_CASH\": 150\n"
+                                        "    }\n"
+                                        "}\n");
+const QString kBlock14 = QStringLiteral("Смена 14, 06.03.2024:\n") + kShift14 + QLatin1Char('\n');
+const QString kBlock15 = QStringLiteral("Смена 15, 07.03.2024:\n") + kShift15 + QLatin1Char('\n');
+
+struct ProbeRun
+{
+    int exitCode = -1;
+    QString out;
+    QString log;
+};
+
+ProbeRun runProgram(const QString& program, const QStringList& args, const QString& root)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TAXVAULT_ROOT"), root);
+    env.insert(QStringLiteral("TAXVAULT_LOG_LEVEL"), QStringLiteral("trace"));
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    ProbeRun run;
+    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit) {
+        process.kill();
+        process.waitForFinished();
+        run.log = QStringLiteral("did not finish normally");
+        return run;
+    }
+    run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.log = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// One device's workstation in a temporary directory: the configuration file and the
+// data directory; the database file is made by the fixture program when asked for.
+class ProbeTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_root.isValid());
+        ASSERT_TRUE(QDir().mkpath(root() + QStringLiteral("/tillbase/cash/conf")));
+        ASSERT_TRUE(QDir().mkpath(dataDir()));
+        QFile ini(root() + QStringLiteral("/tillbase/cash/conf/taxvault.ini"));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[KKM]\ndeviceId=17\n");
+    }
+
+    QString root() const { return m_root.path(); }
+    QString dataDir() const { return root() + QStringLiteral("/tillbase/cash/data/taxvault"); }
+    QString dbFile() const { return dataDir() + QStringLiteral("/fr_17.db"); }
+
+    void prepare(const QString& mode)
+    {
+        const ProbeRun run = runProgram(QStringLiteral(PROBE_FIXTURE_BINARY), {mode}, root());
+        ASSERT_EQ(run.exitCode, 0) << run.log.toStdString();
+        ASSERT_TRUE(QFile::exists(dbFile()));
+    }
+
+    QJsonObject state()
+    {
+        const ProbeRun run =
+            runProgram(QStringLiteral(PROBE_FIXTURE_BINARY), {QStringLiteral("state")}, root());
+        EXPECT_EQ(run.exitCode, 0) << run.log.toStdString();
+        return QJsonDocument::fromJson(run.out.toUtf8()).object();
+    }
+
+    QByteArray dbDigest() const
+    {
+        QFile file(dbFile());
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        return QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1);
+    }
+
+    QStringList filesUnderRoot() const
+    {
+        QStringList files;
+        QDirIterator it(root(), QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            files << it.next();
+        files.sort();
+        return files;
+    }
+
+    ProbeRun probe(const QStringList& args, const QString& binary = QStringLiteral(PROBE_TEST_BINARY)) const
+    {
+        return runProgram(binary, args, root());
+    }
+
+    // The command words after the test build's access code.
+    ProbeRun command(const QStringList& words) const { return probe(QStringList{kCode} + words); }
+
+private:
+    QTemporaryDir m_root;
+};
+
+struct Case
+{
+    QStringList words;
+    QString out;
+    int exitCode;
+};
+
+std::string describe(const QStringList& words)
+{
+    return words.join(QLatin1Char(' ')).toStdString();
+}
+
+// ---- usage and help ----------------------------------------------------------------
+
+TEST_F(ProbeTest, HelpAndMissingParametersPrintTheUsageWithoutTouchingTheDatabase)
+{
+    // No database at all: help must still work, and nothing may open one.
+    const QList<Case> cases = {
+        {{}, QStringLiteral("Некорректные параметры\n") + kUsage + QLatin1Char('\n'), 1},
+        {{QStringLiteral("help")}, kUsage + QLatin1Char('\n'), 0},
+        {{QStringLiteral("help"), QStringLiteral("queue"), QStringLiteral("x")},
+         kUsage + QLatin1Char('\n'),
+         0},
+        {{kCode, QStringLiteral("help")}, kUsage + QLatin1Char('\n'), 0},
+        {{kCode, QStringLiteral("help"), QStringLiteral("fiscalmemory")}, kUsage + QLatin1Char('\n'), 0},
+        {{kCode}, QStringLiteral("Некорректные параметры\n") + kUsage + QLatin1Char('\n'), 1},
+    };
+    const QStringList before = filesUnderRoot();
+    for (const Case& c : cases) {
+        const ProbeRun run = probe(c.words);
+        EXPECT_EQ(run.out, c.out) << describe(c.words);
+        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+        EXPECT_FALSE(run.log.contains(kOpensDatabase)) << describe(c.words);
+    }
+    EXPECT_EQ(filesUnderRoot(), before);
+}
+
+// ---- access code ---------------------------------------------------------------------
+
+TEST_F(ProbeTest, WrongAccessCodeNeverOpensTheDatabase)
+{
+    prepare(QStringLiteral("realistic"));
+    const QByteArray before = dbDigest();
+    const QStringList wrongCodes = {
+        QStringLiteral("HELP"),
+        kCode.toUpper(),
+        kCode + QLatin1Char(' '),
+        kCode.chopped(1),
+        QString(),
+        // The stored form itself is no code.
+        QStringLiteral("7c41a09e2bd85f3361e0c7a94db2f816c05e39"),
+    };
+    for (const QString& code : wrongCodes) {
+        for (const QStringList& words :
+             {QStringList{QStringLiteral("queue")},
+              QStringList{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")}}) {
+            const ProbeRun run = probe(QStringList{code} + words);
+            EXPECT_EQ(run.out, QStringLiteral("Неверный код доступа\n") + kUsage + QLatin1Char('\n'))
+                << code.toStdString();
+            EXPECT_EQ(run.exitCode, 1);
+            EXPECT_TRUE(run.log.contains(QStringLiteral("ERROR")) &&
+                        run.log.contains(QStringLiteral("Неверный код доступа")));
+            EXPECT_FALSE(run.log.contains(kOpensDatabase)) << code.toStdString();
+        }
+    }
+    EXPECT_EQ(dbDigest(), before);
+    EXPECT_EQ(state().value(QLatin1String("messages")).toArray().size(), 3);
+}
+
+TEST_F(ProbeTest, ShippedBuildDoesNotAcceptTheTestCode)
+{
+    prepare(QStringLiteral("realistic"));
+    const ProbeRun run = probe({kCode, QStringLiteral("queue")}, QStringLiteral(PROBE_SHIPPED_BINARY));
+    EXPECT_EQ(run.out, QStringLiteral("Неверный код доступа\n") + kUsage + QLatin1Char('\n'));
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST_F(ProbeTest, StartLogLineMasksTheAccessCode)
+{
+    prepare(QStringLiteral("realistic"));
+    const QString start = QStringLiteral("Запуск утилиты управления фискальной памятью ");
+    const struct
+    {
+        QStringList args;
+        QString logged;
+    } cases[] = {
+        {{kCode, QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("77")},
+         QStringLiteral("с параметрами: ******** token set 77")},
+        {{kCode + QStringLiteral("x"), QStringLiteral("queue")},
+         QStringLiteral("с параметрами: ******** queue")},
+        {{QStringLiteral("help")}, QStringLiteral("с параметрами: help")},
+        {{}, QStringLiteral("без параметров")},
+    };
+    for (const auto& c : cases) {
+        const ProbeRun run = probe(c.args);
+        EXPECT_TRUE(run.log.contains(start + c.logged + QLatin1Char('\n'))) << describe(c.args) << "\n"
+                                                                            << run.log.toStdString();
+        EXPECT_FALSE(run.log.contains(kCode)) << describe(c.args);
+    }
+}
+
+// ---- parameters that are refused ---------------------------------------------------
+
+TEST_F(ProbeTest, BadParametersAreRefusedBeforeAnyDatabaseAccess)
+{
+    prepare(QStringLiteral("realistic"));
+    const QByteArray before = dbDigest();
+    const QString general = QStringLiteral("Некорректные параметры");
+    const auto of = [](const char* command) {
+        return QStringLiteral("Некорректные параметры команды ") + QLatin1String(command);
+    };
+    const struct
+    {
+        QStringList words;
+        QString headline;
+        bool loggedUnparsable;
+    } cases[] = {
+        {{QStringLiteral("QUEUE")}, general, true},
+        {{QStringLiteral("Help")}, general, true},
+        {{QStringLiteral("counters")}, general, true},
+        {{QStringLiteral("token")}, of("token"), false},
+        {{QStringLiteral("token"), QStringLiteral("set")}, general, true},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("1"), QStringLiteral("2")},
+         general,
+         true},
+        {{QStringLiteral("token"), QStringLiteral("reset")}, general, true},
+        {{QStringLiteral("status")}, of("status"), false},
+        {{QStringLiteral("status"), QStringLiteral("set")}, general, true},
+        {{QStringLiteral("message")}, of("message"), false},
+        {{QStringLiteral("message"), QStringLiteral("x")}, of("message"), false},
+        {{QStringLiteral("message"), QStringLiteral("12"), QStringLiteral("remove")}, of("message"), false},
+        {{QStringLiteral("message"), QStringLiteral("2147483648")}, of("message"), false},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("32.1.2024")}, of("fiscalmemory"), false},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("7.3.24")}, of("fiscalmemory"), false},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("2147483648")}, of("fiscalmemory"), false},
+    };
+    for (const auto& c : cases) {
+        const ProbeRun run = command(c.words);
+        EXPECT_EQ(run.out, c.headline + QLatin1Char('\n') + kUsage + QLatin1Char('\n')) << describe(c.words);
+        EXPECT_EQ(run.exitCode, 1) << describe(c.words);
+        EXPECT_EQ(run.log.contains(kUnparsable), c.loggedUnparsable) << describe(c.words);
+        EXPECT_FALSE(run.log.contains(kOpensDatabase)) << describe(c.words);
+    }
+    EXPECT_EQ(dbDigest(), before);
+}
+
+// ---- reading -------------------------------------------------------------------------
+
+TEST_F(ProbeTest, ReadCommandsPrintARealisticDatabase)
+{
+    prepare(QStringLiteral("realistic"));
+    const QString nl = QStringLiteral("\n");
+    const QList<Case> cases = {
+        {{QStringLiteral("protectedcounters")},
+         QStringLiteral("{\n"
+                        "    \"CHANGE\": 50,\n"
+                        "    \"MONEY_PLACEMENT_DEPOSIT\": 5000,\n"
+                        "    \"OPERATION_SELL\": {\n"
+                        "        \"PAYMENT_CARD\": 830.5,\n"
+                        "        \"PAYMENT_CASH\": 1600\n"
+                        "    },\n"
+                        "    \"OPERATION_SELL_RETURN\": {\n"
+                        "        \"PAYMENT_CASH\": 150\n"
+                        "    }\n"
+                        "}\n\n"),
+         0},
+        {{QStringLiteral("shiftcounters")},
+         QStringLiteral("{\n"
+                        "    \"CHANGE\": 20,\n"
+                        "    \"OPERATION_BUY\": {\n"
+                        "        \"PAYMENT_CASH\": 300\n"
+                        "    },\n"
+                        "    \"OPERATION_SELL\": {\n"
+                        "        \"PAYMENT_MOBILE\": 99.9\n"
+                        "    }\n"
+                        "}\n\n"),
+         0},
+        {{QStringLiteral("fiscalmemory")}, kBlock14 + kBlock15 + nl, 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("07.03.2024")}, kBlock15 + nl, 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("7.3.2024"), QStringLiteral("x")}, kBlock15 + nl, 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("6.3.2024")}, kBlock14 + nl, 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("8.3.2024")},
+         QStringLiteral("В фискальной памяти нет записей за 08.03.2024\n"),
+         0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
+         QStringLiteral("Смена 15, 07.03.2024:\n") + kShift15 + nl,
+         0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("99")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
+         1},
+        {{QStringLiteral("queue")},
+         QStringLiteral("Сообщений в очереди      ") + QString(19, QLatin1Char(' ')) +
+             QStringLiteral("3\nВремя первого сообщения   22:10:03 07.03.2024\n"),
+         0},
+        {{QStringLiteral("messages")},
+         QStringLiteral("id                    time\n\n"
+                        "1                     2024-03-07 22:10:03\n\n"
+                        "2                     2024-03-07 22:15:30\n\n"
+                        "3                     2024-03-08 08:01:15\n\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral(R"({"command":1,"request":{"offlineTicketNumber":1709838603,"total":1200}})"
+                        "\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("2")},
+         QStringLiteral(
+             R"({"command":1,"request":{"items":[{"name":"Хлеб ржаной","price":45}],"offlineTicketNumber":1709838930}})"
+             "\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("9")},
+         QStringLiteral("В очереди нет сообщения с id = 9\n"),
+         0},
+    };
+    for (const Case& c : cases) {
+        const ProbeRun run = command(c.words);
+        EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
+        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+    }
+}
+
+TEST_F(ProbeTest, ReadCommandsOnAnEmptyDatabase)
+{
+    prepare(QStringLiteral("schema"));
+    const QList<Case> cases = {
+        {{QStringLiteral("protectedcounters")},
+         QStringLiteral("Не удалось получить необнуляемые счетчики\n"),
+         1},
+        {{QStringLiteral("shiftcounters")}, QStringLiteral("Не удалось получить счетчики смены\n"), 1},
+        {{QStringLiteral("fiscalmemory")}, QStringLiteral("В фискальной памяти нет записей\n"), 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("7.3.2024")},
+         QStringLiteral("В фискальной памяти нет записей за 07.03.2024\n"),
+         0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
+         1},
+        {{QStringLiteral("queue")}, QStringLiteral("В очереди нет сообщений\n"), 0},
+        {{QStringLiteral("messages")}, QStringLiteral("В очереди нет сообщений\n"), 0},
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral("В очереди нет сообщения с id = 1\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")},
+         QStringLiteral("Сообщение не удалено\n"),
+         0},
+        {{QStringLiteral("token"), QStringLiteral("clean")},
+         QStringLiteral("Не удалось обнулить токен\n"),
+         1},
+    };
+    for (const Case& c : cases) {
+        const ProbeRun run = command(c.words);
+        EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
+        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+    }
+}
+
+TEST_F(ProbeTest, DamagedCountersPrintAsAnEmptyDocument)
+{
+    prepare(QStringLiteral("damaged"));
+    const ProbeRun run = command({QStringLiteral("protectedcounters")});
+    EXPECT_EQ(run.out, QStringLiteral("{\n}\n\n"));
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+// ---- repairs -------------------------------------------------------------------------
+
+TEST_F(ProbeTest, TokenIsResetOrSetAsAnUnsigned32BitNumber)
+{
+    const QJsonObject stored{{QStringLiteral("packageNumber"), 42}, {QStringLiteral("token"), 305419896}};
+    const struct
+    {
+        QStringList words;
+        QString out;
+        int exitCode;
+        QJsonObject transportData;
+    } cases[] = {
+        {{QStringLiteral("token"), QStringLiteral("clean")},
+         QStringLiteral("Обнуление токена выполнено\n"),
+         0,
+         {{QStringLiteral("packageNumber"), 42}}},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("7")},
+         QStringLiteral("Установка токена выполнена\n"),
+         0,
+         {{QStringLiteral("packageNumber"), 42}, {QStringLiteral("token"), 7}}},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("3000000000")},
+         QStringLiteral("Установка токена выполнена\n"),
+         0,
+         {{QStringLiteral("packageNumber"), 42}, {QStringLiteral("token"), -1294967296}}},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("4294967295")},
+         QStringLiteral("Установка токена выполнена\n"),
+         0,
+         {{QStringLiteral("packageNumber"), 42}, {QStringLiteral("token"), -1}}},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("-5")},
+         QStringLiteral("Не удалось установить токен\n"),
+         1,
+         stored},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("12ab")},
+         QStringLiteral("Не удалось установить токен\n"),
+         1,
+         stored},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("4294967296")},
+         QStringLiteral("Не удалось установить токен\n"),
+         1,
+         stored},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(dbFile());
+        prepare(QStringLiteral("realistic"));
+        const ProbeRun run = command(c.words);
+        EXPECT_EQ(run.out, c.out) << describe(c.words);
+        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+        EXPECT_EQ(run.log.contains(QStringLiteral("Токен должен быть беззнаковым целым")), c.exitCode != 0)
+            << describe(c.words);
+        EXPECT_EQ(state().value(QLatin1String("transportdata")).toObject(), c.transportData)
+            << describe(c.words);
+    }
+}
+
+TEST_F(ProbeTest, TokenIsSetWhereNoTransportDataWasStored)
+{
+    prepare(QStringLiteral("schema"));
+    const ProbeRun run = command({QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("77")});
+    EXPECT_EQ(run.out, QStringLiteral("Установка токена выполнена\n"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(state().value(QLatin1String("transportdata")).toObject(),
+              QJsonObject({{QStringLiteral("token"), 77}}));
+}
+
+TEST_F(ProbeTest, StatusCleanStoresNormalOperation)
+{
+    prepare(QStringLiteral("realistic"));
+    ASSERT_EQ(state().value(QLatin1String("status")).toInt(), 1);
+    const ProbeRun run = command({QStringLiteral("status"), QStringLiteral("clean"), QStringLiteral("x")});
+    EXPECT_EQ(run.out, QStringLiteral("Сброс статуса выполнен\n"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(state().value(QLatin1String("status")).toInt(), 0);
+}
+
+TEST_F(ProbeTest, DeletingAMessageRemovesThatRowOnly)
+{
+    prepare(QStringLiteral("realistic"));
+    const struct
+    {
+        QString id;
+        QString out;
+        QJsonArray remaining;
+    } steps[] = {
+        {QStringLiteral("2"), QStringLiteral("Сообщение удалено\n"), {1, 3}},
+        {QStringLiteral("2"), QStringLiteral("Сообщение не удалено\n"), {1, 3}},
+        {QStringLiteral("7"), QStringLiteral("Сообщение не удалено\n"), {1, 3}},
+        {QStringLiteral("1"), QStringLiteral("Сообщение удалено\n"), {3}},
+    };
+    for (const auto& step : steps) {
+        const ProbeRun run =
+            command({QStringLiteral("message"), step.id, QStringLiteral("delete"), QStringLiteral("extra")});
+        EXPECT_EQ(run.out, step.out) << step.id.toStdString();
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(state().value(QLatin1String("messages")).toArray(), step.remaining)
+            << step.id.toStdString();
+    }
+    EXPECT_EQ(command({QStringLiteral("queue")}).out,
+              QStringLiteral("Сообщений в очереди      ") + QString(19, QLatin1Char(' ')) +
+                  QStringLiteral("1\nВремя первого сообщения   08:01:15 08.03.2024\n"));
+}
+
+// ---- no database -------------------------------------------------------------------
+
+TEST_F(ProbeTest, WithoutADatabaseNothingIsCreated)
+{
+    const QList<Case> cases = {
+        {{QStringLiteral("protectedcounters")},
+         QStringLiteral("Не удалось получить необнуляемые счетчики\n"),
+         1},
+        {{QStringLiteral("shiftcounters")}, QStringLiteral("Не удалось получить счетчики смены\n"), 1},
+        {{QStringLiteral("fiscalmemory")}, QStringLiteral("В фискальной памяти нет записей\n"), 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
+         1},
+        {{QStringLiteral("queue")},
+         QStringLiteral("Не удалось получить информацию о сообщениях в очереди\n"),
+         1},
+        {{QStringLiteral("messages")}, QStringLiteral("В очереди нет сообщений\n"), 0},
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral("В очереди нет сообщения с id = 1\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")},
+         QStringLiteral("Сообщение не удалено\n"),
+         0},
+        {{QStringLiteral("token"), QStringLiteral("clean")},
+         QStringLiteral("Не удалось обнулить токен\n"),
+         1},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("5")},
+         QStringLiteral("Не удалось установить токен\n"),
+         1},
+        {{QStringLiteral("status"), QStringLiteral("clean")},
+         QStringLiteral("Не удалось сбросить статус\n"),
+         1},
+    };
+    const QStringList before = filesUnderRoot();
+    for (const Case& c : cases) {
+        const ProbeRun run = command(c.words);
+        EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
+        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+        EXPECT_EQ(filesUnderRoot(), before) << describe(c.words);
+    }
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+#include "daofixture.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <functional>
+#include <optional>
+
+using namespace storagetest;
+
+namespace {
+
+const QString timeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+
+class DaoQueueTest : public DaoFixture
+{
+protected:
+    int lastMessageId() { return value(QStringLiteral("SELECT max(messageid) FROM messages")).toInt(); }
+};
+
+TEST_F(DaoQueueTest, EmptyQueue)
+{
+    LogCapture capture;
+    EXPECT_EQ(dao()->getFirstMessage(), QJsonObject());
+    const QString firstLog = capture.text();
+    EXPECT_FALSE(firstLog.contains(QStringLiteral("ERROR"))) << firstLog.toStdString();
+
+    EXPECT_EQ(dao()->getMessagesCount(), 0);
+    EXPECT_TRUE(dao()->getMessagesList().isEmpty());
+    EXPECT_FALSE(dao()->hasMessage(1));
+    EXPECT_EQ(dao()->getMessageById(1), QString());
+    EXPECT_TRUE(dao()->deleteMessage(1));
+
+    LogCapture timeCapture;
+    EXPECT_FALSE(dao()->getFirstMessageTime().isValid());
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("ERROR .* dao - Не удалось получить информацию о дате и времени "
+                                          "первого сообщения в очереди$"),
+                           QRegularExpression::MultilineOption)
+            .match(timeCapture.text())
+            .hasMatch());
+}
+
+TEST_F(DaoQueueTest, MessagesComeBackOldestFirst)
+{
+    const QJsonObject first =
+        json(R"({"command":1,"request":{"text":"Продажа 'молоко'; DROP TABLE messages;"}})");
+    const QJsonObject second = json(R"({"command":2,"request":{"isOfflineFlag":true}})");
+    ASSERT_TRUE(dao()->saveMessage(first));
+    const int firstId = lastMessageId();
+    ASSERT_TRUE(dao()->saveMessage(second));
+    const int secondId = lastMessageId();
+    ASSERT_LT(firstId, secondId);
+
+    // Stored as compact JSON text, exactly.
+    EXPECT_EQ(value(QStringLiteral("SELECT data FROM messages WHERE messageid = %1").arg(firstId)).toString(),
+              QStringLiteral(R"({"command":1,"request":{"text":"Продажа 'молоко'; DROP TABLE messages;"}})"));
+
+    EXPECT_EQ(dao()->getFirstMessage(),
+              (QJsonObject{{QStringLiteral("messageid"), firstId}, {QStringLiteral("data"), first}}));
+    EXPECT_EQ(dao()->getMessagesCount(), 2);
+    EXPECT_TRUE(dao()->hasMessage(firstId));
+
+    const QString storedTime =
+        value(QStringLiteral("SELECT creationtime FROM messages WHERE messageid = %1").arg(firstId))
+            .toString();
+    ASSERT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                    .match(storedTime)
+                    .hasMatch());
+    const QList<QJsonObject> list = dao()->getMessagesList();
+    ASSERT_EQ(list.size(), 2);
+    EXPECT_EQ(list[0], (QJsonObject{{QStringLiteral("messageid"), firstId},
+                                    {QStringLiteral("creationtime"), storedTime}}));
+    EXPECT_EQ(list[1].value(QStringLiteral("messageid")).toInt(), secondId);
+
+    // The stored text is local time without a zone.
+    const QDateTime firstTime = dao()->getFirstMessageTime();
+    EXPECT_EQ(firstTime, QDateTime::fromString(storedTime, timeFormat));
+    EXPECT_EQ(firstTime.toString(timeFormat), storedTime);
+    EXPECT_LE(qAbs(firstTime.secsTo(QDateTime::currentDateTime())), 120);
+
+    EXPECT_TRUE(dao()->deleteMessage(firstId));
+    EXPECT_FALSE(dao()->hasMessage(firstId));
+    EXPECT_EQ(dao()->getFirstMessage().value(QStringLiteral("messageid")).toInt(), secondId);
+    EXPECT_EQ(dao()->getMessagesCount(), 1);
+}
+
+TEST_F(DaoQueueTest, RowThatIsNoJsonObjectGivesEmptyData)
+{
+    for (const char* stored : {"garbage", "[1,2]", ""}) {
+        SCOPED_TRACE(stored);
+        ASSERT_TRUE(insert(QStringLiteral("DELETE FROM messages; INSERT INTO messages(data) VALUES('%1')")
+                               .arg(QLatin1String(stored))));
+        EXPECT_EQ(dao()->getFirstMessage(), (QJsonObject{{QStringLiteral("messageid"), lastMessageId()},
+                                                         {QStringLiteral("data"), QJsonObject()}}));
+    }
+}
+
+TEST_F(DaoQueueTest, MessageByIdDecodesUnicodeEscapes)
+{
+    const struct
+    {
+        QString stored;
+        QString expected;
+    } cases[] = {
+        {QStringLiteral(R"({"text":"\u0410\u0431"})"), QStringLiteral(R"({"text":"Аб"})")},
+        {QStringLiteral(R"(x\u00e9\u00E9y)"), QStringLiteral("xééy")},
+        {QStringLiteral(R"(a\uZZZZb)"), QStringLiteral("a") + QChar(0) + QStringLiteral("b")},
+        {QStringLiteral(R"(end\u)"), QStringLiteral("end") + QChar(0)},
+        {QStringLiteral(R"(end\u4)"), QStringLiteral("end") + QChar(4)},
+        // A decoded backslash forms a new escape with what follows.
+        {QStringLiteral(R"(\u005cu0041)"), QStringLiteral("A")},
+        {QStringLiteral(R"(\\n stays)"), QStringLiteral(R"(\\n stays)")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stored.toStdString());
+        QString quoted = c.stored;
+        quoted.replace(QLatin1Char('\''), QStringLiteral("''"));
+        ASSERT_TRUE(insert(QStringLiteral("INSERT INTO messages(data) VALUES('%1')").arg(quoted)));
+        EXPECT_EQ(dao()->getMessageById(lastMessageId()), c.expected);
+    }
+}
+
+class DaoServiceDataTest : public DaoFixture
+{
+};
+
+TEST_F(DaoServiceDataTest, StatusKeepsOneRow)
+{
+    EXPECT_EQ(dao()->getServiceStatus(), 0);
+    ASSERT_TRUE(dao()->setServiceStatus(2));
+    EXPECT_EQ(dao()->getServiceStatus(), 2);
+    ASSERT_TRUE(dao()->setServiceStatus(0));
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT rowid, status FROM status")), (QList<QVariantList>{{1, 0}}));
+    EXPECT_EQ(dao()->getServiceStatus(), 0);
+}
+
+TEST_F(DaoServiceDataTest, DocumentsByName)
+{
+    ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("servicerequest"), json(R"({"a":1})")));
+    ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("servicerequest"), json(R"({"b":"два"})")));
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT name, data FROM servicedata")),
+              (QList<QVariantList>{{QStringLiteral("servicerequest"), QStringLiteral(R"({"b":"два"})")}}));
+    EXPECT_EQ(dao()->getServiceData(QStringLiteral("servicerequest")), json(R"({"b":"два"})"));
+    EXPECT_EQ(dao()->getServiceData(QStringLiteral("reportrequest")), QJsonObject());
+
+    // Names are values, never statement text.
+    ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("it's"), json(R"({"q":1})")));
+    EXPECT_EQ(dao()->getServiceData(QStringLiteral("it's")), json(R"({"q":1})"));
+    EXPECT_EQ(dao()->getServiceData(QStringLiteral("x' OR '1'='1")), QJsonObject());
+
+    for (const char* stored : {"[1]", "not json", ""}) {
+        SCOPED_TRACE(stored);
+        ASSERT_TRUE(insert(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('damaged', '%1')")
+                               .arg(QLatin1String(stored))));
+        EXPECT_EQ(dao()->getServiceData(QStringLiteral("damaged")), QJsonObject());
+    }
+}
+
+TEST_F(DaoServiceDataTest, TransportDataIsLoggedWithItsDocument)
+{
+    LogCapture capture;
+    ASSERT_TRUE(
+        dao()->saveServiceData(QStringLiteral("transportdata"), json(R"({"token":5,"packageNumber":3})")));
+    ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("Transportdata"), json(R"({"token":6})")));
+    const QString log = capture.text();
+    EXPECT_TRUE(log.contains(QStringLiteral("INFO  ")));
+    EXPECT_TRUE(log.contains(QStringLiteral(R"(dao - Данные: {"packageNumber":3,"token":5})"
+                                            "\n")));
+    EXPECT_FALSE(log.contains(QStringLiteral(R"(Данные: {"token":6})")));
+    EXPECT_EQ(log.count(QStringLiteral("dao - Операция выполнена")), 2);
+}
+
+TEST_F(DaoServiceDataTest, TokenOperations)
+{
+    const struct
+    {
+        const char* name;
+        std::optional<QString> stored;
+        std::function<bool()> operation;
+        bool result;
+        std::optional<QString> after;
+    } cases[] = {
+        {"reset without a record", std::nullopt, [] { return dao()->resetToken(); }, false, std::nullopt},
+        {"reset without a token", QStringLiteral(R"({"packageNumber":3})"),
+         [] { return dao()->resetToken(); }, false, QStringLiteral(R"({"packageNumber":3})")},
+        {"reset keeps the package number", QStringLiteral(R"({"packageNumber":3,"token":5})"),
+         [] { return dao()->resetToken(); }, true, QStringLiteral(R"({"packageNumber":3})")},
+        {"set without a record", std::nullopt, [] { return dao()->setToken(42); }, true,
+         QStringLiteral(R"({"token":42})")},
+        {"set keeps other keys", QStringLiteral(R"({"packageNumber":3,"token":5})"),
+         [] { return dao()->setToken(-7); }, true, QStringLiteral(R"({"packageNumber":3,"token":-7})")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(insert(QStringLiteral("DELETE FROM servicedata")));
+        if (c.stored) {
+            ASSERT_TRUE(
+                insert(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('transportdata', '%1')")
+                           .arg(*c.stored)));
+        }
+        EXPECT_EQ(c.operation(), c.result);
+        const QVariant after =
+            value(QStringLiteral("SELECT data FROM servicedata WHERE name = 'transportdata'"));
+        EXPECT_EQ(after.isValid() ? std::optional<QString>(after.toString()) : std::nullopt, c.after);
+    }
+}
+
+TEST_F(DaoServiceDataTest, ReadableTablesAreAccessible)
+{
+    EXPECT_TRUE(dao()->isServiceDataAccessible());
+    EXPECT_TRUE(dao()->isMessageQueueAccessible());
+}
+
+} // namespace

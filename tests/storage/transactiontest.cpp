@@ -1,0 +1,142 @@
+#include "daofixture.h"
+
+#include "log4qt/logmanager.h"
+
+#include <QSet>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+using namespace storagetest;
+using taxvault::CountersRecord;
+
+namespace {
+
+class DaoTransactionTest : public DaoFixture
+{
+protected:
+    void SetUp() override
+    {
+        DaoFixture::SetUp();
+        insert(QStringLiteral(R"(INSERT INTO shiftcounters(data) VALUES('{"CHANGE":5}');)"
+                              R"(INSERT INTO protectedcounters(data) VALUES('{"CHANGE":1}');)"
+                              R"(INSERT INTO fiscalmemory(shiftnum, data) VALUES(1, '{"CHANGE":1}');)"));
+    }
+
+    // The steps of closing a shift, as the fiscal logic runs them.
+    static void closeShift()
+    {
+        EXPECT_TRUE(dao()->updateProtectedCounters());
+        EXPECT_TRUE(dao()->saveShiftCountersToFiscalMemory(2));
+        EXPECT_TRUE(dao()->clearShiftCounters());
+        EXPECT_TRUE(dao()->trimFiscalMemory(1));
+    }
+
+    QList<QVariantList> state()
+    {
+        return raw->rows(QStringLiteral("SELECT (SELECT group_concat(data) FROM shiftcounters), "
+                                        "(SELECT group_concat(data) FROM protectedcounters), "
+                                        "(SELECT group_concat(shiftnum || data) FROM fiscalmemory)"));
+    }
+};
+
+TEST_F(DaoTransactionTest, RollbackLeavesNothing)
+{
+    const QList<QVariantList> before = state();
+    ASSERT_TRUE(dao()->beginTransaction());
+    closeShift();
+    // Inside the transaction the steps see each other.
+    EXPECT_TRUE(dao()->getShiftCounters().isNull());
+    EXPECT_EQ(dao()->getProtectedCounters().document(), json(R"({"CHANGE":6})"));
+    ASSERT_TRUE(dao()->rollbackTransaction());
+    EXPECT_EQ(state(), before);
+}
+
+TEST_F(DaoTransactionTest, CommitKeepsEveryStep)
+{
+    ASSERT_TRUE(dao()->beginTransaction());
+    closeShift();
+    ASSERT_TRUE(dao()->commitTransaction());
+    EXPECT_EQ(state(), (QList<QVariantList>{{QVariant(), QStringLiteral(R"({"CHANGE":6})"),
+                                             QStringLiteral(R"(2{"CHANGE":5})")}}));
+}
+
+TEST_F(DaoTransactionTest, OtherThreadsWaitUntilItEnds)
+{
+    ASSERT_TRUE(dao()->beginTransaction());
+    ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
+
+    std::atomic<bool> saved{false};
+    std::thread other([&] {
+        EXPECT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
+        saved = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(saved.load()) << "a statement of another thread ran inside the transaction";
+
+    ASSERT_TRUE(dao()->rollbackTransaction());
+    other.join();
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT data FROM messages")),
+              (QList<QVariantList>{{QStringLiteral(R"({"command":2})")}}));
+}
+
+TEST_F(DaoTransactionTest, MisuseIsRefusedAndReleasesTheLock)
+{
+    EXPECT_FALSE(dao()->commitTransaction());
+    EXPECT_FALSE(dao()->rollbackTransaction());
+
+    ASSERT_TRUE(dao()->beginTransaction());
+    EXPECT_FALSE(dao()->beginTransaction()); // no nesting
+    ASSERT_TRUE(dao()->clearShiftCounters());
+    EXPECT_TRUE(dao()->rollbackTransaction());
+    EXPECT_FALSE(dao()->rollbackTransaction());
+
+    // Another thread gets through: no lock was left behind.
+    auto other = std::async(std::launch::async, [] { return dao()->getShiftCounters().document(); });
+    ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(other.get(), json(R"({"CHANGE":5})"));
+}
+
+TEST_F(DaoFixture, ThreadsShareTheConnectionWithoutLosingRows)
+{
+    constexpr int threads = 6;
+    constexpr int rounds = 20;
+    const Log4Qt::Level threshold = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Warn);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([t] {
+            const QString name = QStringLiteral("thread%1").arg(t);
+            for (int n = 0; n < rounds; ++n) {
+                EXPECT_TRUE(
+                    dao()->saveMessage(QJsonObject{{QStringLiteral("thread"), t}, {QStringLiteral("n"), n}}));
+                EXPECT_TRUE(
+                    dao()->updateShiftCounters(CountersRecord(QJsonObject{{QStringLiteral("CHANGE"), 1}})));
+                EXPECT_TRUE(dao()->saveServiceData(name, QJsonObject{{QStringLiteral("n"), n}}));
+                EXPECT_EQ(dao()->getServiceData(name).value(QStringLiteral("n")).toInt(), n);
+                EXPECT_FALSE(dao()->getFirstMessage().isEmpty());
+                EXPECT_TRUE(dao()->isMessageQueueAccessible());
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    Log4Qt::LogManager::setThreshold(threshold);
+
+    EXPECT_EQ(dao()->getMessagesCount(), threads * rounds);
+    QSet<QString> seen;
+    for (const QVariantList& row : raw->rows(QStringLiteral("SELECT data FROM messages")))
+        seen.insert(row.first().toString());
+    EXPECT_EQ(seen.size(), threads * rounds);
+    // Each read-merge-write ran whole: no update was lost.
+    EXPECT_EQ(dao()->getShiftCounters().document(),
+              (QJsonObject{{QStringLiteral("CHANGE"), threads * rounds}}));
+    for (int t = 0; t < threads; ++t)
+        EXPECT_EQ(dao()->getServiceData(QStringLiteral("thread%1").arg(t)),
+                  (QJsonObject{{QStringLiteral("n"), rounds - 1}}));
+}
+
+} // namespace

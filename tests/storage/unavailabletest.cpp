@@ -1,0 +1,113 @@
+// Built three times: without the driver, over a file under another passphrase,
+// and over a file that does not exist. Each operation must give its failure
+// value, log an error text for it, and never the passphrase.
+#include "storagetestsupport.h"
+
+#include "storage/dao.h"
+#include "storage/database.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace storagetest;
+using taxvault::CountersRecord;
+using taxvault::Dao;
+
+namespace {
+
+class UnavailableDaoTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        ensureRoot();
+        useDevice(9);
+#ifdef TV_WRONG_KEY
+        RawDatabase other(taxvault::Database::dbFilePath(), "another1");
+        ASSERT_TRUE(
+            other.exec(QStringLiteral("CREATE TABLE messages (messageid INTEGER PRIMARY KEY, data JSON);"
+                                      "CREATE TABLE servicedata (name, data);")));
+#endif
+    }
+};
+
+TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
+{
+    Dao* dao = Dao::instance();
+    const struct
+    {
+        const char* name;
+        std::function<bool()> failed;
+    } cases[] = {
+        {"saveMessage",
+         [dao] {
+             return !dao->saveMessage(QJsonObject{{QStringLiteral("command"), 1}});
+         }},
+        {"getFirstMessage", [dao] { return dao->getFirstMessage().isEmpty(); }},
+        {"deleteMessage", [dao] { return !dao->deleteMessage(1); }},
+        {"setServiceStatus", [dao] { return !dao->setServiceStatus(2); }},
+        {"getServiceStatus", [dao] { return dao->getServiceStatus() == 0; }},
+        {"saveServiceData",
+         [dao] {
+             return !dao->saveServiceData(QStringLiteral("transportdata"), {{QStringLiteral("token"), 1}});
+         }},
+        {"getServiceData", [dao] { return dao->getServiceData(QStringLiteral("transportdata")).isEmpty(); }},
+        {"getProtectedCounters", [dao] { return dao->getProtectedCounters().isNull(); }},
+        {"getShiftCounters", [dao] { return dao->getShiftCounters().isNull(); }},
+        {"getMessagesCount", [dao] { return dao->getMessagesCount() == -1; }},
+        {"getFirstMessageTime", [dao] { return !dao->getFirstMessageTime().isValid(); }},
+        {"getFiscalMemory()", [dao] { return dao->getFiscalMemory().isEmpty(); }},
+        {"getFiscalMemory(QDate)", [dao] { return dao->getFiscalMemory(QDate::currentDate()).isEmpty(); }},
+        {"getFiscalMemory(int)", [dao] { return dao->getFiscalMemory(1).isNull(); }},
+        {"resetToken", [dao] { return !dao->resetToken(); }},
+        {"setToken", [dao] { return !dao->setToken(5); }},
+        {"getMessagesList", [dao] { return dao->getMessagesList().isEmpty(); }},
+        {"getMessageById", [dao] { return dao->getMessageById(1).isEmpty(); }},
+        {"hasMessage", [dao] { return !dao->hasMessage(1); }},
+        {"isServiceDataAccessible", [dao] { return !dao->isServiceDataAccessible(); }},
+        {"isMessageQueueAccessible", [dao] { return !dao->isMessageQueueAccessible(); }},
+        {"updateShiftCounters",
+         [dao] {
+             return !dao->updateShiftCounters(CountersRecord(QJsonObject{{QStringLiteral("CHANGE"), 1}}));
+         }},
+        {"updateProtectedCounters", [dao] { return !dao->updateProtectedCounters(); }},
+        {"saveShiftCountersToFiscalMemory", [dao] { return !dao->saveShiftCountersToFiscalMemory(1); }},
+        {"clearShiftCounters", [dao] { return !dao->clearShiftCounters(); }},
+        {"trimFiscalMemory", [dao] { return !dao->trimFiscalMemory(0); }},
+        {"beginTransaction", [dao] { return !dao->beginTransaction(); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture capture;
+        EXPECT_TRUE(c.failed());
+        const QString log = capture.text();
+        // Every failure names its cause.
+        const QRegularExpression errorLine(QStringLiteral("ERROR \\[[0-9a-f]+\\] dao - (.*)$"),
+                                           QRegularExpression::MultilineOption);
+        auto lines = errorLine.globalMatch(log);
+        ASSERT_TRUE(lines.hasNext()) << log.toStdString();
+        while (lines.hasNext())
+            EXPECT_FALSE(lines.next().captured(1).trimmed().isEmpty()) << log.toStdString();
+        EXPECT_FALSE(log.contains(QStringLiteral("Rq8&uLx2")));
+        EXPECT_FALSE(log.contains(QStringLiteral("PRAGMA key")));
+    }
+#ifdef TV_MISSING_FILE
+    EXPECT_FALSE(QFileInfo::exists(taxvault::Database::dbFilePath()));
+#endif
+}
+
+} // namespace
+
+#ifdef TV_NO_DRIVER
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication application(argc, argv);
+    return RUN_ALL_TESTS();
+}
+#endif
