@@ -1,0 +1,91 @@
+#include "service/commandprocessor.h"
+
+#include "documents/closeshiftrequest.h"
+#include "documents/moneyplacementrequest.h"
+#include "documents/ticketrequest.h"
+#include "service/sender.h"
+
+#include "korvannetwork/httpserver.h"
+#include "korvannetwork/responseheader.h"
+#include "log4qt/logger.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace taxvault {
+
+CommandProcessor::CommandProcessor(int port)
+    : QObject(nullptr), m_server(new HttpServer(port)), m_sender(new Sender()),
+      m_logger(Log4Qt::Logger::logger(QStringLiteral("command")))
+{
+}
+
+CommandProcessor::~CommandProcessor()
+{
+    m_sender.reset();
+    m_server.reset();
+}
+
+void CommandProcessor::start()
+{
+    m_sender->init();
+    connect(m_server.data(), &HttpServer::requestReceived, this, &CommandProcessor::processReceivedRequest);
+}
+
+bool CommandProcessor::isListening() const
+{
+    return m_server->isListening();
+}
+
+void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray content)
+{
+    Q_UNUSED(header);
+    const QJsonObject request = QJsonDocument::fromJson(content).object();
+    const QString name = request.value(QStringLiteral("command")).toString();
+    m_logger->info(QStringLiteral("Получена команда: %1").arg(name));
+    const QJsonObject object = request.value(QStringLiteral("object")).toObject();
+
+    QJsonObject reply;
+    if (name == QLatin1String("commandSystem"))
+        reply = m_sender->commandSystem();
+    else if (name == QLatin1String("commandInfo"))
+        reply = m_sender->commandInfo();
+    else if (name == QLatin1String("commandCloseShift"))
+        reply = m_sender->commandCloseShift(
+            QSharedPointer<CloseShiftRequest>::create(CloseShiftRequest::fromJson(object)));
+    else if (name == QLatin1String("saveTicketRequest"))
+        reply = m_sender->saveTicketRequest(object);
+    else if (name == QLatin1String("saveReportRequest"))
+        reply = m_sender->saveReportRequest(object);
+    else if (name == QLatin1String("getLastTicketRequest"))
+        reply = m_sender->getLastTicketRequest();
+    else if (name == QLatin1String("commandReport"))
+        reply = m_sender->commandReport(object);
+    else if (name == QLatin1String("commandMoneyPlacement"))
+        reply = m_sender->commandMoneyPlacement(
+            QSharedPointer<MoneyPlacementRequest>::create(MoneyPlacementRequest::fromJson(object)));
+    else if (name == QLatin1String("commandTicket"))
+        reply =
+            m_sender->commandTicket(QSharedPointer<TicketRequest>::create(TicketRequest::fromJson(object)));
+    else if (name == QLatin1String("getLastReportRequest"))
+        reply = m_sender->getLastReportRequest();
+    else if (name == QLatin1String("getLastReportResponse"))
+        reply = m_sender->getLastReportResponse();
+    else if (name == QLatin1String("getLastServiceResponse"))
+        reply = m_sender->getLastServiceResponse();
+    else if (name == QLatin1String("getLastServiceRequest"))
+        reply = m_sender->getLastServiceRequest();
+    else if (name == QLatin1String("getLastInfoServiceResponse"))
+        reply = m_sender->getLastInfoServiceResponse();
+    else
+        m_logger->error(QStringLiteral("Получена неподдерживаемая команда: %1").arg(name));
+
+    const QByteArray body = QJsonDocument(reply).toJson(QJsonDocument::Indented);
+    ResponseHeader responseHeader;
+    responseHeader.setStatusLine(200, QStringLiteral("OK"), 1, 1);
+    responseHeader.setContentType(QStringLiteral("application/json"));
+    responseHeader.setContentLength(static_cast<int>(body.size()));
+    m_server->sendResponse(responseHeader, body);
+}
+
+} // namespace taxvault

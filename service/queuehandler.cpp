@@ -1,0 +1,180 @@
+#include "service/queuehandler.h"
+
+#include "documents/servicerequest.h"
+#include "documents/serviceresponse.h"
+#include "protocol/invalidtokenexception.h"
+#include "protocol/kkminfoobjectfactory.h"
+#include "protocol/protoobjectfactory.h"
+#include "protocol/serviceexception.h"
+#include "service/sender.h"
+#include "storage/dao.h"
+
+#include "korvan/config.h"
+#include "korvan/singleton.h"
+#include "log4qt/logger.h"
+#include "utility/mockfactory.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QTimer>
+
+#include <exception>
+
+namespace taxvault {
+
+namespace {
+
+const QString kServiceRequest = QStringLiteral("servicerequest");
+
+Dao* dao()
+{
+    return Singleton<Dao>::instance();
+}
+
+int reconnectionTimeout()
+{
+    return Singleton<Config>::instance()->getInt(QStringLiteral("DataSending:reconnectionTimeout"), 60000);
+}
+
+} // namespace
+
+QueueHandler::QueueHandler()
+    : QObject(nullptr), m_logger(Log4Qt::Logger::logger(QStringLiteral("queuehandler")))
+{
+    registerServiceStatusMetaType();
+}
+
+Sender* QueueHandler::sender()
+{
+    if (!m_sender) {
+        m_sender = new Sender();
+        m_sender->setParent(this);
+    }
+    return m_sender;
+}
+
+void QueueHandler::onStart()
+{
+    m_logger->info(QStringLiteral("Старт обработчика очереди"));
+    m_interval = reconnectionTimeout();
+    scheduleNextSend();
+}
+
+void QueueHandler::scheduleNextSend()
+{
+    QTimer::singleShot(m_interval, this, &QueueHandler::sendMessage);
+}
+
+void QueueHandler::sendMessage()
+{
+    // An exception leaving a slot would end the process; the message stays
+    // queued and is tried again.
+    try {
+        send();
+    } catch (const std::exception& e) {
+        m_logger->error(
+            QStringLiteral("Ошибка отправки сообщения из очереди: %1").arg(QString::fromUtf8(e.what())));
+        scheduleNextSend();
+    }
+}
+
+void QueueHandler::send()
+{
+    const int storedStatus = dao()->getServiceStatus();
+
+    const QJsonObject entry = dao()->getFirstMessage();
+    if (entry.isEmpty()) {
+        m_logger->info(QStringLiteral("Очередь сообщений пуста"));
+        emit stop(EServiceStatus::NORMAL);
+        return;
+    }
+    const QJsonObject message = entry.value(QStringLiteral("data")).toObject();
+
+    ofd::proto::Request request = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
+
+    ServiceRequest serviceRequest = ServiceRequest::fromJson(sender()->getLastServiceRequest());
+    if (storedStatus == static_cast<int>(EServiceStatus::AUTONOMOUS) &&
+        serviceRequest.offlinePeriod.beginTime.isValid())
+        serviceRequest.offlinePeriod.endTime = QDateTime::currentDateTime();
+
+    *request.mutable_service() =
+        MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
+    request.set_command(
+        static_cast<ofd::proto::CommandTypeEnum>(message.value(QStringLiteral("command")).toInt(0)));
+
+    ofd::proto::Response response;
+    try {
+        m_logger->info(QStringLiteral("Отправка сообщения из очереди"));
+        response = sender()->exchange(request);
+
+        const int resultCode = static_cast<int>(response.result().result_code());
+        m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
+                           .arg(resultCode)
+                           .arg(QString::fromStdString(response.result().result_text())));
+
+        if (resultCode == 2)
+            throw InvalidTokenException(QStringLiteral("Invalid token"));
+
+        const int status = sender()->resultCodeToStatus(resultCode);
+        if (status == static_cast<int>(EServiceStatus::BLOCKED) ||
+            status == static_cast<int>(EServiceStatus::SERVER_BLOCKED)) {
+            emit stop(static_cast<EServiceStatus>(status));
+            return;
+        }
+
+        if (!dao()->deleteMessage(entry.value(QStringLiteral("messageid")).toInt(0))) {
+            emit stop(EServiceStatus::BLOCKED);
+            return;
+        }
+    } catch (const InvalidTokenException&) {
+        handleSendFailure(2, storedStatus, serviceRequest);
+        return;
+    } catch (const ServiceException&) {
+        handleSendFailure(1, storedStatus, serviceRequest);
+        return;
+    }
+
+    if (storedStatus == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+        // Cleared on the stored document as it is now, not on the copy taken
+        // before the exchange, so that nothing stored meanwhile is lost.
+        QMutexLocker locker(&Sender::serviceRequestMutex());
+        ServiceRequest stored = ServiceRequest::fromJson(sender()->getLastServiceRequest());
+        stored.resetOfflinePeriod();
+        dao()->saveServiceData(kServiceRequest, stored.toJson());
+        m_interval = 100;
+    }
+
+    sender()->updateServiceInfo(
+        MockFactory<KkmInfoObjectFactory>::create()->createServiceResponse(response.service()));
+    scheduleNextSend();
+}
+
+void QueueHandler::handleSendFailure(int reason, int storedStatus, ServiceRequest& serviceRequest)
+{
+    sender()->setOfflineModeReason(reason);
+
+    bool opened = false;
+    {
+        // Whether a period is open is decided on the stored document: another
+        // thread may have opened one while this send was under way.
+        QMutexLocker locker(&Sender::serviceRequestMutex());
+        ServiceRequest stored = ServiceRequest::fromJson(sender()->getLastServiceRequest());
+        if (!stored.offlinePeriod.beginTime.isValid()) {
+            stored.offlinePeriod.beginTime = QDateTime::currentDateTime();
+            stored.offlinePeriod.endTime = QDateTime();
+            dao()->saveServiceData(kServiceRequest, stored.toJson());
+            opened = true;
+        }
+        serviceRequest.offlinePeriod = stored.offlinePeriod;
+    }
+
+    if (opened) {
+        m_interval = reconnectionTimeout();
+        if (storedStatus != static_cast<int>(EServiceStatus::AUTONOMOUS))
+            emit changeStatus(EServiceStatus::AUTONOMOUS);
+    }
+    scheduleNextSend();
+}
+
+} // namespace taxvault

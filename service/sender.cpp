@@ -1,0 +1,819 @@
+#include "service/sender.h"
+
+#include "documents/closeshiftrequest.h"
+#include "documents/kkminfoobject.h"
+#include "documents/moneyplacementrequest.h"
+#include "documents/servicerequest.h"
+#include "documents/serviceresponse.h"
+#include "documents/ticketrequest.h"
+#include "protocol/invalidtokenexception.h"
+#include "protocol/kkminfoobjectfactory.h"
+#include "protocol/protoobjectfactory.h"
+#include "protocol/serviceexception.h"
+#include "service/fiscallogic.h"
+#include "service/lockhandler.h"
+#include "service/queuehandler.h"
+#include "service/servicetables.h"
+#include "storage/dao.h"
+
+#include "korvan/config.h"
+#include "korvan/singleton.h"
+#include "log4qt/logger.h"
+#include "utility/currenttime.h"
+#include "utility/mockfactory.h"
+#include "utility/numeric.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <algorithm>
+
+namespace taxvault {
+
+namespace {
+
+const QString kServiceRequest = QStringLiteral("servicerequest");
+const QString kTransportData = QStringLiteral("transportdata");
+const QString kReportResponse = QStringLiteral("reportresponse");
+
+Config* config()
+{
+    return Singleton<Config>::instance();
+}
+
+Dao* dao()
+{
+    return Singleton<Dao>::instance();
+}
+
+QDateTime now()
+{
+    return MockFactory<CurrentTime>::create()->currentDateTime();
+}
+
+} // namespace
+
+Sender::Sender()
+    : QObject(nullptr), m_status(0), m_fiscalLogic(new FiscalLogic()), m_socket(new QTcpSocket(this)),
+      m_headerLength(18), m_logger(Log4Qt::Logger::logger(QStringLiteral("sender")))
+{
+    registerServiceStatusMetaType();
+}
+
+Sender::~Sender() = default;
+
+QRecursiveMutex& Sender::serviceRequestMutex()
+{
+    static QRecursiveMutex mutex;
+    return mutex;
+}
+
+QMutex& Sender::exchangeMutex()
+{
+    static QMutex mutex;
+    return mutex;
+}
+
+// ---- start-up --------------------------------------------------------------
+
+void Sender::init()
+{
+    m_logger->info(QStringLiteral("Инициализация"));
+    restoreTransportData();
+    int status = dao()->getServiceStatus();
+    if (status == 0 || status == 1)
+        status = dao()->getFirstMessage().isEmpty() ? 0 : 1;
+    onChangeStatus(static_cast<EServiceStatus>(status));
+    if (status == 1)
+        startQueueHandler();
+}
+
+void Sender::restoreTransportData()
+{
+    const QJsonObject data = dao()->getServiceData(kTransportData);
+    if (data.contains(QStringLiteral("token")))
+        config()->setValue(QStringLiteral("KKM:token"), data.value(QStringLiteral("token")).toInt(0));
+    if (data.contains(QStringLiteral("packageNumber")))
+        config()->setValue(QStringLiteral("KKM:packageNumber"),
+                           data.value(QStringLiteral("packageNumber")).toInt(0));
+}
+
+// ---- state -----------------------------------------------------------------
+
+void Sender::onChangeStatus(EServiceStatus status)
+{
+    setStatus(static_cast<int>(status));
+    if (status == EServiceStatus::SERVER_BLOCKED)
+        startLockHandler();
+}
+
+void Sender::takeWorkerStatus(EServiceStatus status)
+{
+    // The queue worker may have found the queue empty just before a command
+    // queued another document; nothing accepted may wait in normal mode.
+    if (status == EServiceStatus::NORMAL && !dao()->getFirstMessage().isEmpty()) {
+        onChangeStatus(EServiceStatus::AUTONOMOUS);
+        startQueueHandler();
+        return;
+    }
+    onChangeStatus(status);
+}
+
+bool Sender::setStatus(int status)
+{
+    m_logger->info(QStringLiteral("Переход в %1").arg(serviceModeName(status)));
+    m_status = status;
+    m_lockDate = status == static_cast<int>(EServiceStatus::AUTONOMOUS) ? getLockDate() : QDateTime();
+    return dao()->setServiceStatus(status);
+}
+
+QDateTime Sender::getLockDate()
+{
+    m_logger->info(QStringLiteral("Получение даты блокировки"));
+    const ServiceRequest request = ServiceRequest::fromJson(getLastServiceRequest());
+    const QDateTime begin = request.offlinePeriod.beginTime;
+    if (!begin.isValid())
+        return QDateTime();
+    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
+    // The seconds are a 32-bit number; a huge limit wraps as it always has.
+    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
+    return begin.addSecs(seconds);
+}
+
+int Sender::resultCodeToStatus(int resultCode)
+{
+    switch (resultCode) {
+    case 0:
+    case 11:
+        return static_cast<int>(EServiceStatus::NORMAL);
+    case 2:
+    case 254:
+    case 255:
+        return static_cast<int>(EServiceStatus::AUTONOMOUS);
+    case 15:
+        return static_cast<int>(EServiceStatus::SERVER_BLOCKED);
+    default:
+        return static_cast<int>(EServiceStatus::BLOCKED);
+    }
+}
+
+bool Sender::isOfflineLimitExceeded()
+{
+    m_logger->info(QStringLiteral("Проверка длительности автономного режима"));
+    if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
+        return false;
+    if (m_lockDate.isValid() && now().secsTo(m_lockDate) < 1)
+        return true;
+    m_logger->info(QStringLiteral("Допустимая длительность автономного режима не превышена"));
+    return false;
+}
+
+bool Sender::isRequestTimeInvalid()
+{
+    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+    const QDateTime current = now();
+    QJsonObject record = dao()->getServiceData(QStringLiteral("lastrequesttime"));
+    if (!record.isEmpty()) {
+        const QDateTime previous =
+            QDateTime::fromString(record.value(QStringLiteral("datetime")).toString(), format);
+        bool invalid = false;
+        if (previous.isValid()) {
+            if (config()->getBool(QStringLiteral("Checks:checkOnlyRequestDate"), false))
+                invalid = previous.date() > current.date();
+            else
+                invalid = current < previous;
+        }
+        if (invalid) {
+            m_logger->error(QStringLiteral("Недопустимое время выполнения запроса. Текущее время: %1, время "
+                                           "предыдущего запроса: %2")
+                                .arg(current.toString(Qt::TextDate), previous.toString(Qt::TextDate)));
+            return true;
+        }
+    }
+    record.insert(QStringLiteral("datetime"), current.toString(format));
+    dao()->saveServiceData(QStringLiteral("lastrequesttime"), record);
+    return false;
+}
+
+int Sender::offlineModeReason()
+{
+    const QJsonObject record = dao()->getServiceData(QStringLiteral("offlinemodereason"));
+    if (record.isEmpty())
+        return 0;
+    return record.value(QStringLiteral("reason")).toInt(0);
+}
+
+int Sender::dbDamagedStatus()
+{
+    return config()->getBool(QStringLiteral("Blocks:blockOnDbDamaged"), false) ? 2 : 1;
+}
+
+QJsonObject Sender::fiscalMemoryError()
+{
+    m_logger->error(QStringLiteral("Ошибка при работе с фискальной памятью, переход в режим блокировки"));
+    setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+    return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                               QStringLiteral("Ошибка при работе с фискальной памятью"), QString(), 0);
+}
+
+// ---- status block ----------------------------------------------------------
+
+QJsonObject Sender::makeKkmInfoResponse(int status, QString errorMessage, QString data, int dbState)
+{
+    KkmInfoObject info;
+    info.serviceStatus = status;
+    info.lockDate = m_lockDate;
+    info.errorMessage = errorMessage;
+    info.data = data;
+    info.offlineModeReason = offlineModeReason();
+    info.serviceStatusByDbState = dbState;
+    return info.toJson();
+}
+
+QJsonObject Sender::makeResponse(QString errorMessage)
+{
+    const int dbState = dao()->isServiceDataAccessible() ? 0 : dbDamagedStatus();
+    return makeKkmInfoResponse(m_status, errorMessage, QString(), dbState);
+}
+
+QJsonObject Sender::appendKkmInfo(QJsonObject object)
+{
+    const QJsonObject block = makeResponse(QString());
+    for (auto it = block.begin(); it != block.end(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}
+
+void Sender::saveReportResponse(const QJsonObject& reply)
+{
+    m_logger->info(QStringLiteral("Сохранение ответа с отчетом"));
+    if (reply.isEmpty())
+        return;
+    if (dao()->saveServiceData(kReportResponse, reply))
+        m_logger->info(QStringLiteral("Отчет сохранен"));
+}
+
+// ---- service information ---------------------------------------------------
+
+QJsonObject Sender::getLastServiceRequest()
+{
+    m_logger->info(QStringLiteral("Получение последнего служебного запроса"));
+    const QJsonObject stored = dao()->getServiceData(kServiceRequest);
+    if (stored.isEmpty()) {
+        const QString missing = QStringLiteral("В базе данных отсутствует служебный запрос");
+        m_logger->info(missing);
+        return makeResponse(missing);
+    }
+    return appendKkmInfo(stored);
+}
+
+bool Sender::updateServiceInfo(const ServiceResponse& response)
+{
+    QMutexLocker locker(&serviceRequestMutex());
+    m_logger->info(QStringLiteral("Обновление служебной информации"));
+    const bool responseStored = dao()->saveServiceData(QStringLiteral("serviceresponse"), response.toJson());
+
+    ServiceRequest request = ServiceRequest::fromJson(getLastServiceRequest());
+
+    for (const TicketAd& ad : response.ticketAds) {
+        auto known = std::find_if(request.ticketAdInfos.begin(), request.ticketAdInfos.end(),
+                                  [&ad](const TicketAdInfo& info) { return info.type == ad.info.type; });
+        if (known != request.ticketAdInfos.end()) {
+            known->version = std::max(known->version, ad.info.version);
+        } else {
+            TicketAdInfo info;
+            info.type = ad.info.type;
+            info.version = ad.info.version;
+            request.ticketAdInfos.append(info);
+        }
+    }
+
+    KkmRegInfo& kkm = request.regInfo.kkm;
+    const KkmRegInfo& answeredKkm = response.regInfo.kkm;
+    kkm.pointOfPaymentNumber = answeredKkm.pointOfPaymentNumber;
+    kkm.terminalNumber = answeredKkm.terminalNumber;
+    kkm.fnsKkmId = answeredKkm.fnsKkmId;
+    kkm.serialNumber = answeredKkm.serialNumber;
+    kkm.kkmId = answeredKkm.kkmId;
+    request.regInfo.pos = response.regInfo.pos;
+    OrgRegInfo& org = request.regInfo.org;
+    const OrgRegInfo& answeredOrg = response.regInfo.org;
+    org.title = answeredOrg.title;
+    org.address = answeredOrg.address;
+    org.inn = answeredOrg.inn;
+    org.okved = answeredOrg.okved;
+    org.addressKz = answeredOrg.addressKz;
+
+    for (auto it = response.auxiliary.begin(); it != response.auxiliary.end(); ++it)
+        request.auxiliary.insert(it.key(), it.value());
+
+    const auto fill = [](QString& field, const QString& key) {
+        if (field.isEmpty())
+            field = config()->getString(key, QString());
+    };
+    fill(kkm.fnsKkmId, QStringLiteral("KKM:fnsKkmId"));
+    fill(kkm.serialNumber, QStringLiteral("KKM:serialNumber"));
+    if (kkm.kkmId.isEmpty())
+        kkm.kkmId = QString::number(config()->getInt(QStringLiteral("KKM:deviceId"), 0));
+    fill(org.title, QStringLiteral("Service:organizationTitle"));
+    fill(org.address, QStringLiteral("Service:organizationAddress"));
+    fill(org.inn, QStringLiteral("Service:organizationInn"));
+    fill(org.okved, QStringLiteral("Service:activityType"));
+
+    const bool requestStored = dao()->saveServiceData(kServiceRequest, request.toJson());
+    m_logger->info(QStringLiteral("Служебная информация обновлена"));
+    return responseStored && requestStored;
+}
+
+// ---- command processing ----------------------------------------------------
+
+QJsonObject Sender::processCommand(int command, const QJsonObject& request)
+{
+    m_logger->info(QStringLiteral("Статус сервиса: %1").arg(serviceModeName(m_status)));
+
+    if (m_status == static_cast<int>(EServiceStatus::BLOCKED) ||
+        m_status == static_cast<int>(EServiceStatus::SERVER_BLOCKED))
+        return makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0);
+
+    if (isRequestTimeInvalid()) {
+        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                   QStringLiteral("Время некорректно. Сервис в режиме блокировки"), QString(),
+                                   0);
+    }
+
+    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+        if (isOfflineLimitExceeded()) {
+            setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+            return makeKkmInfoResponse(
+                static_cast<int>(EServiceStatus::BLOCKED),
+                QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме блокировки"),
+                QString(), 0);
+        }
+        QString text = QStringLiteral("Сервис в автономном режиме");
+        QString data;
+        if (!request.isEmpty() && !enqueueMessage(command, request, data))
+            text = QStringLiteral("Не удалось сохранить сообщение в очередь");
+        const int dbState =
+            dao()->isMessageQueueAccessible() && dao()->isServiceDataAccessible() ? 0 : dbDamagedStatus();
+        return makeKkmInfoResponse(m_status, text, data, dbState);
+    }
+
+    const QString dbAccessText = QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки");
+    int dbState = 0;
+    if (!dao()->isServiceDataAccessible()) {
+        dbState = dbDamagedStatus();
+        if (dbState == 2)
+            return makeKkmInfoResponse(m_status, dbAccessText, QString(), 2);
+    }
+
+    ofd::proto::Request protoRequest;
+    if (!request.isEmpty()) {
+        const QJsonObject message{{QStringLiteral("command"), command}, {QStringLiteral("request"), request}};
+        protoRequest = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
+    }
+    const ServiceRequest serviceRequest = ServiceRequest::fromJson(getLastServiceRequest());
+    *protoRequest.mutable_service() =
+        MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
+    protoRequest.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));
+
+    ofd::proto::Response answer;
+    try {
+        answer = exchange(protoRequest);
+        if (answer.result().result_code() == 2)
+            throw InvalidTokenException(QStringLiteral("Invalid token"));
+    } catch (const InvalidTokenException& e) {
+        return goOffline(command, request, 2, e.tr().ru());
+    } catch (const ServiceException& e) {
+        return goOffline(command, request, 1, e.tr().ru());
+    }
+
+    const int code = static_cast<int>(answer.result().result_code());
+    onChangeStatus(static_cast<EServiceStatus>(resultCodeToStatus(code)));
+    m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
+                       .arg(code)
+                       .arg(QString::fromStdString(answer.result().result_text())));
+
+    const ServiceResponse serviceResponse =
+        MockFactory<KkmInfoObjectFactory>::create()->createServiceResponse(answer.service());
+    if (!updateServiceInfo(serviceResponse)) {
+        dbState = dbDamagedStatus();
+        if (dbState == 2)
+            return makeKkmInfoResponse(m_status, dbAccessText, QString(), 2);
+    }
+    if (command == ofd::proto::COMMAND_INFO)
+        dao()->saveServiceData(QStringLiteral("infoserviceresponse"), serviceResponse.toJson());
+
+    QJsonObject reply = MockFactory<KkmInfoObjectFactory>::create()->responseToJson(answer, command);
+    if (reply.isEmpty())
+        m_logger->error(QStringLiteral("Не удалось создать объект"));
+    QJsonObject block = reply.value(QStringLiteral("kkmInfoObject")).toObject();
+    block.insert(QStringLiteral("serviceStatus"), m_status);
+    block.insert(QStringLiteral("errorMessage"), resultCodeMessage(code));
+    block.insert(QStringLiteral("serviceStatusByDbState"), dbState);
+    reply.insert(QStringLiteral("kkmInfoObject"), block);
+
+    m_logger->info(QStringLiteral("Ответ от сервера: %1")
+                       .arg(QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact))));
+    return reply;
+}
+
+// ---- autonomous mode -------------------------------------------------------
+
+bool Sender::isQueueableCommand(int command)
+{
+    switch (command) {
+    case ofd::proto::COMMAND_TICKET:
+    case ofd::proto::COMMAND_CLOSE_SHIFT:
+    case ofd::proto::COMMAND_REPORT:
+    case ofd::proto::COMMAND_MONEY_PLACEMENT:
+    case ofd::proto::COMMAND_RESERVED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& data)
+{
+    m_logger->debug(QStringLiteral("Подготовка сообщения для отправки в очередь"));
+    const bool normal = m_status == static_cast<int>(EServiceStatus::NORMAL);
+    QJsonObject message;
+    if (isQueueableCommand(command) && !request.isEmpty()) {
+        message.insert(QStringLiteral("command"), command);
+        if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+            QJsonObject stamped = request;
+            if (command == ofd::proto::COMMAND_CLOSE_SHIFT || command == ofd::proto::COMMAND_REPORT ||
+                command == ofd::proto::COMMAND_MONEY_PLACEMENT)
+                stamped.insert(QStringLiteral("isOfflineFlag"), true);
+            if (command == ofd::proto::COMMAND_TICKET) {
+                const qint64 seconds = now().toSecsSinceEpoch();
+                stamped.insert(QStringLiteral("offlineTicketNumber"), seconds);
+                data = QString::number(seconds);
+            }
+            message.insert(QStringLiteral("request"), stamped);
+        } else {
+            message.insert(QStringLiteral("request"), request);
+        }
+    } else {
+        if (!normal)
+            return true;
+        message.insert(QStringLiteral("command"), 0);
+        message.insert(QStringLiteral("request"), QJsonValue(QJsonValue::Null));
+    }
+
+    if (normal) {
+        {
+            QMutexLocker locker(&serviceRequestMutex());
+            ServiceRequest serviceRequest = ServiceRequest::fromJson(getLastServiceRequest());
+            serviceRequest.offlinePeriod.beginTime = now();
+            serviceRequest.offlinePeriod.endTime = QDateTime();
+            dao()->saveServiceData(kServiceRequest, serviceRequest.toJson());
+        }
+        setStatus(static_cast<int>(EServiceStatus::AUTONOMOUS));
+    }
+
+    // The message is stored before the worker starts: a worker with a short
+    // interval must not find the queue empty and end the autonomous period.
+    m_logger->debug(QStringLiteral("Отправка сообщения в очередь"));
+    const bool stored = dao()->saveMessage(message);
+    if (!stored)
+        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+    if (normal)
+        startQueueHandler();
+    return stored;
+}
+
+QJsonObject Sender::goOffline(int command, const QJsonObject& request, int reason, QString errorText)
+{
+    setOfflineModeReason(reason);
+    m_logger->error(errorText);
+    QString text = errorText;
+    QString data;
+    if (!enqueueMessage(command, request, data))
+        text = QStringLiteral("Не удалось сохранить сообщение в очередь");
+    const int dbState =
+        dao()->isMessageQueueAccessible() && dao()->isServiceDataAccessible() ? 0 : dbDamagedStatus();
+    return makeKkmInfoResponse(m_status, text, data, dbState);
+}
+
+void Sender::setOfflineModeReason(int reason)
+{
+    dao()->saveServiceData(QStringLiteral("offlinemodereason"),
+                           QJsonObject{{QStringLiteral("reason"), reason}});
+}
+
+void Sender::startQueueHandler()
+{
+    m_logger->info(QStringLiteral("Запускаем обработчик очереди"));
+    auto* handler = new QueueHandler();
+    auto* thread = new QThread();
+    handler->moveToThread(thread);
+    connect(thread, &QThread::started, handler, &QueueHandler::onStart);
+    connect(handler, &QueueHandler::stop, thread, &QThread::quit);
+    connect(handler, &QueueHandler::stop, this, [this](EServiceStatus status) { takeWorkerStatus(status); });
+    connect(handler, &QueueHandler::changeStatus, this, &Sender::onChangeStatus);
+    // The worker and its own Sender go with their thread, so that repeated
+    // offline periods do not pile up workers.
+    connect(thread, &QThread::finished, handler, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start(QThread::InheritPriority);
+}
+
+void Sender::startLockHandler()
+{
+    m_logger->info(QStringLiteral("Запускаем обработчик серверной блокировки"));
+    auto* handler = new LockHandler();
+    auto* thread = new QThread();
+    handler->moveToThread(thread);
+    connect(thread, &QThread::started, handler, &LockHandler::onStart);
+    connect(handler, &LockHandler::stop, thread, &QThread::quit);
+    connect(handler, &LockHandler::stop, this, [this]() { takeWorkerStatus(EServiceStatus::NORMAL); });
+    connect(thread, &QThread::finished, handler, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start(QThread::InheritPriority);
+}
+
+// ---- operator link ---------------------------------------------------------
+
+QByteArray Sender::buildPacket(const QByteArray& payload)
+{
+    const auto bits32 = [](int value) {
+        return static_cast<unsigned long long>(static_cast<quint32>(value));
+    };
+    QByteArray frame;
+    frame.append(static_cast<char>(0xA2));
+    frame.append(static_cast<char>(0x81));
+    frame.append(numeric::longToLe(203, 2));
+    frame.append(numeric::longToLe(bits32(m_headerLength + static_cast<int>(payload.size())), 4));
+    frame.append(numeric::longToLe(bits32(config()->getInt(QStringLiteral("KKM:deviceId"), 0)), 4));
+    frame.append(numeric::longToLe(bits32(config()->getInt(QStringLiteral("KKM:token"), 0)), 4));
+    frame.append(
+        numeric::longToLe(bits32(config()->getInt(QStringLiteral("KKM:packageNumber"), 0)) & 0xFF, 2));
+    frame.append(payload);
+    return frame;
+}
+
+ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
+{
+    QElapsedTimer clock;
+    clock.start();
+    forever
+    {
+        if (clock.elapsed() >= config()->getInt(QStringLiteral("DataSending:operationTimeout"), 5000))
+            throw ServiceException(QStringLiteral("Нет связи с сервером ОФД"));
+        const qint64 attemptStart = clock.elapsed();
+        try {
+            QMutexLocker locker(&exchangeMutex());
+            const QByteArray payload = ProtoObjectFactory::serialize(request);
+            const QByteArray reply = sendData(buildPacket(payload));
+
+            // A reply shorter than its header, or shorter than the length its
+            // header announces, is no answer: the next attempt follows at once.
+            qsizetype payloadEnd = reply.size();
+            if (reply.size() >= m_headerLength) {
+                const qint64 announced = static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
+                if (announced >= m_headerLength)
+                    payloadEnd = announced <= reply.size() ? announced : -1;
+            } else {
+                payloadEnd = -1;
+            }
+            if (payloadEnd < 0) {
+                m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
+                continue;
+            }
+
+            const char* data = reply.constData() + m_headerLength;
+            const int size = static_cast<int>(payloadEnd - m_headerLength);
+            ofd::proto::Response answer;
+            if (!answer.ParseFromArray(data, size)) {
+                m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
+                answer.Clear();
+                if (!answer.ParsePartialFromArray(data, size))
+                    continue;
+            }
+            // Without a verdict the answer confirms nothing: treating it as
+            // success would drop a document the server never accepted.
+            if (!answer.has_result() || !answer.result().has_result_code())
+                continue;
+            const quint32 code = answer.result().result_code();
+            if (code == ofd::proto::RESULT_TYPE_SERVICE_TEMPORARILY_UNAVAILABLE ||
+                code == ofd::proto::RESULT_TYPE_UNKNOWN_ERROR)
+                continue;
+
+            const qulonglong token = numeric::leToLong(reply.mid(12, 4));
+            config()->setValue(QStringLiteral("KKM:token"), QVariant::fromValue<qulonglong>(token));
+            const int packageNumber = config()->getInt(QStringLiteral("KKM:packageNumber"), 0);
+            config()->setValue(QStringLiteral("KKM:packageNumber"), (packageNumber & 0xFF) + 1);
+            const QJsonObject transport{
+                {QStringLiteral("token"), config()->getInt(QStringLiteral("KKM:token"), 0)},
+                {QStringLiteral("packageNumber"), config()->getInt(QStringLiteral("KKM:packageNumber"), 0)}};
+            dao()->saveServiceData(kTransportData, transport);
+            return answer;
+        } catch (const ServiceException&) {
+            if (clock.elapsed() - attemptStart <= 499)
+                QThread::msleep(500);
+        }
+    }
+}
+
+void Sender::failTransfer(const QString& text)
+{
+    m_logger->error(text);
+    // A late answer to this frame must never be read as the answer to the next.
+    m_socket->abort();
+    throw ServiceException(text);
+}
+
+QByteArray Sender::sendData(const QByteArray& packet)
+{
+    m_logger->debug(
+        QStringLiteral("Отправка данных на сервер %1:%2")
+            .arg(config()->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")))
+            .arg(config()->getInt(QStringLiteral("Connection:port"), 0)));
+
+    m_socket->abort();
+    m_socket->connectToHost(
+        config()->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")),
+        static_cast<quint16>(config()->getInt(QStringLiteral("Connection:port"), 0)), QIODevice::ReadWrite,
+        QAbstractSocket::AnyIPProtocol);
+    if (!m_socket->waitForConnected(config()->getInt(QStringLiteral("Connection:connectionTimeout"), 2000)))
+        failTransfer(QStringLiteral("Не удалось подключиться к сокету: '%1'").arg(m_socket->errorString()));
+
+    m_socket->write(packet);
+    m_logger->trace(QStringLiteral("Отправка данных: %1").arg(numeric::byteArrayToString(packet)));
+    const int writeTimeout = config()->getInt(QStringLiteral("Connection:writeTimeout"), 3000);
+    while (m_socket->bytesToWrite() > 0) {
+        if (!m_socket->waitForBytesWritten(writeTimeout))
+            failTransfer(
+                QStringLiteral("Не удалось записать данные в сокет: '%1'").arg(m_socket->errorString()));
+    }
+    m_logger->info(QStringLiteral("Данные отправлены"));
+
+    // TCP may deliver the reply in pieces: read until the length announced in
+    // the header has arrived, the server closes, or the wait is over.
+    QDeadlineTimer deadline(config()->getInt(QStringLiteral("Connection:readTimeout"), 30000));
+    QByteArray reply;
+    QString readError;
+    forever
+    {
+        if (!m_socket->waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+            readError = m_socket->errorString();
+            reply.append(m_socket->readAll());
+            break;
+        }
+        reply.append(m_socket->readAll());
+        if (reply.size() >= m_headerLength) {
+            const qint64 announced = static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
+            if (reply.size() >= std::max<qint64>(announced, m_headerLength))
+                break;
+        }
+    }
+    if (reply.isEmpty())
+        failTransfer(QStringLiteral("Нет данных для чтения: '%1'").arg(readError));
+
+    m_logger->trace(QStringLiteral("Ответ получен: %1").arg(numeric::byteArrayToString(reply)));
+    m_socket->close();
+    return reply;
+}
+
+// ---- HTTP command handlers -------------------------------------------------
+
+QJsonObject Sender::commandSystem()
+{
+    m_logger->info(QStringLiteral("Получение системной информации"));
+    QJsonObject reply = processCommand(ofd::proto::COMMAND_SYSTEM, QJsonObject());
+    QJsonObject regInfo = reply.value(QStringLiteral("regInfo")).toObject();
+    QJsonObject kkm = regInfo.value(QStringLiteral("kkm")).toObject();
+    if (!kkm.contains(QStringLiteral("fnsKkmId")) ||
+        kkm.value(QStringLiteral("fnsKkmId")).toString().isEmpty()) {
+        kkm.insert(QStringLiteral("fnsKkmId"),
+                   config()->getString(QStringLiteral("KKM:fnsKkmId"), QString()));
+        regInfo.insert(QStringLiteral("kkm"), kkm);
+        reply.insert(QStringLiteral("regInfo"), regInfo);
+    }
+    return reply;
+}
+
+QJsonObject Sender::commandInfo()
+{
+    m_logger->info(QStringLiteral("Инициализация устройства"));
+    const QJsonObject reply = processCommand(ofd::proto::COMMAND_INFO, QJsonObject());
+    if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+        saveReportResponse(reply);
+        return reply;
+    }
+    const QJsonObject stored = dao()->getServiceData(kReportResponse);
+    if (stored.isEmpty()) {
+        m_logger->warn(QStringLiteral("Сервис в режиме 'офлайн', при этом в фискальной памяти нет отчета"));
+        return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                   QStringLiteral("Инициализация ККМ невозможна"), QString(), 0);
+    }
+    return appendKkmInfo(stored);
+}
+
+QJsonObject Sender::commandCloseShift(const QSharedPointer<CloseShiftRequest>& request)
+{
+    m_logger->info(QStringLiteral("Закрытие смены в ФН"));
+    request->withdrawMoney = config()->getBool(QStringLiteral("KKM:withdrawMoney"), false);
+    QJsonObject reply = processCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson());
+    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+        reply = appendKkmInfo(reply);
+    saveReportResponse(reply);
+    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
+        !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
+        return fiscalMemoryError();
+    return reply;
+}
+
+QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
+{
+    m_logger->info(QStringLiteral("Закрытие чека"));
+    request->setTaxationType(
+        taxationTypeNumber(config()->getString(QStringLiteral("KKM:taxationType"), QString())));
+    const QJsonObject reply = processCommand(ofd::proto::COMMAND_TICKET, request->toJson());
+    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) && !m_fiscalLogic->addTicket(request))
+        return fiscalMemoryError();
+    return reply;
+}
+
+QJsonObject Sender::commandMoneyPlacement(const QSharedPointer<MoneyPlacementRequest>& request)
+{
+    m_logger->info(QStringLiteral("Внесение/выем денег"));
+    const QJsonObject reply = processCommand(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson());
+    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) && !m_fiscalLogic->addMoneyPlacement(request))
+        return fiscalMemoryError();
+    return reply;
+}
+
+QJsonObject Sender::commandReport(const QJsonObject& object)
+{
+    m_logger->info(QStringLiteral("Отправка X-/Z-отчета"));
+    const QJsonObject reply = processCommand(ofd::proto::COMMAND_REPORT, object);
+    saveReportResponse(reply);
+    return reply;
+}
+
+QJsonObject Sender::saveTicketRequest(const QJsonObject& object)
+{
+    m_logger->info(QStringLiteral("Сохранение чека в БД"));
+    dao()->saveServiceData(QStringLiteral("ticketrequest"), object);
+    return makeResponse(QString());
+}
+
+QJsonObject Sender::saveReportRequest(const QJsonObject& object)
+{
+    m_logger->info(QStringLiteral("Сохранение X-/Z-отчета в БД"));
+    if (dao()->saveServiceData(QStringLiteral("reportrequest"), object)) {
+        m_logger->info(QStringLiteral("Отчет сохранен"));
+        return makeResponse(QString());
+    }
+    m_logger->warn(QStringLiteral("Не удалось сохранить отчет, переход в режим блокировки"));
+    return fiscalMemoryError();
+}
+
+QJsonObject Sender::readBack(const QString& record, const QString& infoText, const QString& missingText)
+{
+    m_logger->info(infoText);
+    const QJsonObject stored = dao()->getServiceData(record);
+    if (stored.isEmpty())
+        return makeResponse(missingText);
+    return appendKkmInfo(stored);
+}
+
+QJsonObject Sender::getLastTicketRequest()
+{
+    return readBack(QStringLiteral("ticketrequest"), QStringLiteral("Получение последнего чека"),
+                    QStringLiteral("В базе данных отсутствует чек"));
+}
+
+QJsonObject Sender::getLastReportRequest()
+{
+    return readBack(QStringLiteral("reportrequest"), QStringLiteral("Получение последнего X-/Z-отчета"),
+                    QStringLiteral("В базе данных отсутствует отчет"));
+}
+
+QJsonObject Sender::getLastReportResponse()
+{
+    return readBack(kReportResponse, QStringLiteral("Получение последнего ответа с отчетом"),
+                    QStringLiteral("В базе данных отсутствует ответ с отчетом"));
+}
+
+QJsonObject Sender::getLastServiceResponse()
+{
+    return readBack(QStringLiteral("serviceresponse"),
+                    QStringLiteral("Получение последнего служебного ответа"),
+                    QStringLiteral("В базе данных отсутствует служебный ответ"));
+}
+
+QJsonObject Sender::getLastInfoServiceResponse()
+{
+    return readBack(QStringLiteral("infoserviceresponse"),
+                    QStringLiteral("Получение последнего служебного ответа с информацией для печати"),
+                    QStringLiteral("В базе данных отсутствует информация для печати"));
+}
+
+} // namespace taxvault

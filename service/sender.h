@@ -1,0 +1,121 @@
+#pragma once
+
+#include "service/eservicestatus.h"
+
+#include "message.pb.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QMutex>
+#include <QObject>
+#include <QRecursiveMutex>
+#include <QSharedPointer>
+#include <QString>
+
+class QTcpSocket;
+
+namespace Log4Qt {
+class Logger;
+}
+
+namespace taxvault {
+
+class CloseShiftRequest;
+class FiscalLogic;
+class MoneyPlacementRequest;
+class ServiceResponse;
+class TicketRequest;
+
+// The service's link to the operator's server and the owner of the service state.
+// The main Sender serves the HTTP commands on the main thread; each worker has a
+// Sender of its own, used only on the worker's thread, whose state decides nothing.
+class Sender : public QObject
+{
+    Q_OBJECT
+
+public:
+    Sender();
+    ~Sender() override;
+
+    // Start-up of the Sender that serves the HTTP commands.
+    void init();
+
+    QJsonObject commandSystem();
+    QJsonObject commandInfo();
+    QJsonObject commandCloseShift(const QSharedPointer<CloseShiftRequest>& request);
+    QJsonObject commandTicket(const QSharedPointer<TicketRequest>& request);
+    QJsonObject commandMoneyPlacement(const QSharedPointer<MoneyPlacementRequest>& request);
+    QJsonObject commandReport(const QJsonObject& object);
+    QJsonObject saveTicketRequest(const QJsonObject& object);
+    QJsonObject saveReportRequest(const QJsonObject& object);
+    QJsonObject getLastTicketRequest();
+    QJsonObject getLastReportRequest();
+    QJsonObject getLastReportResponse();
+    QJsonObject getLastServiceResponse();
+    QJsonObject getLastInfoServiceResponse();
+
+    virtual QJsonObject getLastServiceRequest();
+    virtual int resultCodeToStatus(int resultCode);
+    virtual ofd::proto::Response exchange(const ofd::proto::Request& request);
+    virtual bool updateServiceInfo(const ServiceResponse& response);
+    virtual void setOfflineModeReason(int reason);
+
+public slots:
+    virtual void onChangeStatus(taxvault::EServiceStatus status);
+
+public:
+    virtual void restoreTransportData();
+    virtual QJsonObject appendKkmInfo(QJsonObject object);
+    virtual void saveReportResponse(const QJsonObject& reply);
+    virtual bool setStatus(int status);
+    virtual QDateTime getLockDate();
+    virtual QByteArray buildPacket(const QByteArray& payload);
+    virtual QJsonObject makeKkmInfoResponse(int status, QString errorMessage, QString data, int dbState);
+    virtual QJsonObject fiscalMemoryError();
+    virtual QJsonObject makeResponse(QString errorMessage);
+    virtual bool isQueueableCommand(int command);
+    virtual bool enqueueMessage(int command, const QJsonObject& request, QString& data);
+    virtual QJsonObject goOffline(int command, const QJsonObject& request, int reason, QString errorText);
+    virtual void startQueueHandler();
+    virtual void startLockHandler();
+    virtual bool isOfflineLimitExceeded();
+    virtual bool isRequestTimeInvalid();
+    virtual int offlineModeReason();
+    virtual int dbDamagedStatus();
+    virtual QJsonObject processCommand(int command, const QJsonObject& request);
+    virtual QByteArray sendData(const QByteArray& packet);
+
+    int status() const { return m_status; }
+    QDateTime lockDate() const { return m_lockDate; }
+    void setFiscalLogic(const QSharedPointer<FiscalLogic>& fiscalLogic) { m_fiscalLogic = fiscalLogic; }
+
+    // Held across every read, change and store of the stored "servicerequest",
+    // on every thread, so that no thread overwrites another's offline period.
+    // Recursive: updateServiceInfo takes it again inside a worker's own hold.
+    // A holder may go on to exchange with the server (the exchange lock is
+    // always taken after this one, never before).
+    static QRecursiveMutex& serviceRequestMutex();
+
+    // Held for each attempt of an exchange, from reading the token and package
+    // number into the frame to storing the ones of the reply, so that the three
+    // Senders never send with the same token at once.
+    static QMutex& exchangeMutex();
+
+protected:
+    // A worker's report: a worker ending with status 0 while messages are still
+    // queued sends the service into autonomous mode with a new queue worker.
+    void takeWorkerStatus(EServiceStatus status);
+
+private:
+    QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
+    [[noreturn]] void failTransfer(const QString& text);
+
+    int m_status;
+    QSharedPointer<FiscalLogic> m_fiscalLogic;
+    QDateTime m_lockDate;
+    QTcpSocket* m_socket;
+    int m_headerLength;
+    Log4Qt::Logger* m_logger;
+};
+
+} // namespace taxvault

@@ -1,0 +1,645 @@
+// Command processing of the main Sender: the states, the status-block texts,
+// autonomous mode and the local commands, with a scripted operator exchange.
+
+#include "servicetestsupport.h"
+
+#include "documents/closeshiftrequest.h"
+#include "documents/serviceresponse.h"
+#include "documents/ticketrequest.h"
+#include "protocol/serviceexception.h"
+#include "storage/dao.h"
+
+#include "korvan/singleton.h"
+
+#include <QJsonArray>
+#include <QMutexLocker>
+#include <QSqlQuery>
+
+#include <chrono>
+#include <thread>
+
+namespace taxvault::testing {
+namespace {
+
+const QDateTime kNow(QDate(2024, 3, 1), QTime(9, 5, 0));
+
+QString iso(const QDateTime& dateTime)
+{
+    return dateTime.toString(Qt::ISODate);
+}
+
+// The status block as a reply carries it, all six keys.
+QJsonObject expectedBlock(int status, const QString& errorMessage, const QString& data = QString(),
+                          int dbState = 0, int reason = 0, const QString& lockDate = QString())
+{
+    return QJsonObject{
+        {QStringLiteral("serviceStatus"), status},      {QStringLiteral("lockDate"), lockDate},
+        {QStringLiteral("errorMessage"), errorMessage}, {QStringLiteral("data"), data},
+        {QStringLiteral("offlineModeReason"), reason},  {QStringLiteral("serviceStatusByDbState"), dbState}};
+}
+
+int rowCount(const char* table)
+{
+    QSqlQuery query(QSqlDatabase::database());
+    query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(table)));
+    return query.next() ? query.value(0).toInt() : -1;
+}
+
+class SenderCommands : public ServiceDbTest
+{
+protected:
+    void SetUp() override
+    {
+        ServiceDbTest::SetUp();
+        setNow(kNow);
+        sender = std::make_unique<ScriptedSender>();
+    }
+
+    void TearDown() override
+    {
+        for (const char* trigger :
+             {"refuse_shift_insert", "refuse_shift_update", "refuse_message", "refuse_servicedata"})
+            sql(QStringLiteral("DROP TRIGGER IF EXISTS %1").arg(QLatin1String(trigger)));
+        ServiceDbTest::TearDown();
+    }
+
+    void answerWith(int code)
+    {
+        sender->script = [code](const ofd::proto::Request&) { return answer(code); };
+    }
+
+    void noConnection()
+    {
+        sender->script = [](const ofd::proto::Request&) -> ofd::proto::Response {
+            throw ServiceException(QStringLiteral("Нет связи с сервером ОФД"));
+        };
+    }
+
+    // Makes the service autonomous the way a failed exchange does.
+    void goAutonomous()
+    {
+        noConnection();
+        sender->processCommand(0, QJsonObject());
+        ASSERT_EQ(sender->status(), 1);
+        sql(QStringLiteral("DELETE FROM messages"));
+    }
+
+    static void refuseWrites(const char* trigger, const char* table, const char* operation = "INSERT")
+    {
+        sql(QStringLiteral(
+                "CREATE TEMP TRIGGER %1 BEFORE %3 ON main.%2 BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                .arg(QLatin1String(trigger), QLatin1String(table), QLatin1String(operation)));
+    }
+
+    std::unique_ptr<ScriptedSender> sender;
+};
+
+const char* const kPlacement = R"({"operation": 0, "sum": 100})";
+
+TEST_F(SenderCommands, OperatorAnswerDecidesNextState)
+{
+    struct Case
+    {
+        const char* name;
+        int code; // -1: no connection
+        int status;
+        const char* errorMessage;
+        int reason;
+        int lockWorkers;
+        bool queued;
+    };
+    const Case cases[] = {
+        {"accepted", 0, 0, "", 0, 0, false},
+        {"open shift expired", 11, 0, "Время открытой смены истекло", 0, 0, false},
+        {"code without text", 16, 2, "", 0, 0, false},
+        {"unknown device", 1, 2, "Неизвестный ID устройства", 0, 0, false},
+        {"register blocked by the server", 15, 3, "Касса заблокирована", 0, 1, false},
+        {"invalid token", 2, 1, "Invalid token", 2, 0, true},
+        {"no connection", -1, 1, "Нет связи с сервером ОФД", 1, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        if (c.code < 0)
+            noConnection();
+        else
+            answerWith(c.code);
+
+        const QJsonObject reply = sender->processCommand(6, json(kPlacement));
+
+        EXPECT_EQ(sender->status(), c.status);
+        EXPECT_EQ(storedStatus(), c.status);
+        EXPECT_EQ(sender->lockWorkerStarts, c.lockWorkers);
+        const QString lockDate = c.queued ? iso(kNow.addSecs(72 * 3600)) : QString();
+        EXPECT_EQ(block(reply), expectedBlock(c.status, QString::fromUtf8(c.errorMessage), QString(), 0,
+                                              c.reason, lockDate));
+        EXPECT_EQ(sender->queueWorkerStarts, c.queued ? 1 : 0);
+        if (c.queued) {
+            // The failed command goes into the queue unstamped, and is there
+            // before the worker that sends it starts.
+            EXPECT_EQ(queuedMessages(),
+                      (QList<QJsonObject>{QJsonObject{{QStringLiteral("command"), 6},
+                                                      {QStringLiteral("request"), json(kPlacement)}}}));
+            EXPECT_TRUE(sender->queueHeldMessageWhenWorkerStarted);
+            EXPECT_EQ(record(QStringLiteral("servicerequest"))
+                          .value(QStringLiteral("offlinePeriod"))
+                          .toObject()
+                          .value(QStringLiteral("beginTime"))
+                          .toString(),
+                      iso(kNow));
+        } else {
+            EXPECT_TRUE(queuedMessages().isEmpty());
+        }
+    }
+}
+
+TEST_F(SenderCommands, CommandWithoutDocumentQueuesPlaceholderWhenGoingOffline)
+{
+    noConnection();
+    sender->processCommand(5, QJsonObject());
+    EXPECT_EQ(sender->status(), 1);
+    EXPECT_EQ(queuedMessages(), (QList<QJsonObject>{json(R"({"command": 0, "request": null})")}));
+}
+
+TEST_F(SenderCommands, BlockedServiceRefusesOperatorCommands)
+{
+    for (const int status : {2, 3}) {
+        SCOPED_TRACE(status);
+        SetUp();
+        answerWith(0);
+        sender->setStatus(status);
+
+        const QJsonObject reply = sender->processCommand(1, json(R"({"operation": 2})"));
+
+        EXPECT_EQ(reply,
+                  (QJsonObject{{QStringLiteral("kkmInfoObject"),
+                                expectedBlock(status, QStringLiteral("Сервис в режиме блокировки"))}}));
+        EXPECT_EQ(sender->exchanges, 0);
+        EXPECT_TRUE(record(QStringLiteral("lastrequesttime")).isEmpty()) << "no clock check while blocked";
+        EXPECT_TRUE(queuedMessages().isEmpty());
+    }
+}
+
+TEST_F(SenderCommands, RequestTimeCheck)
+{
+    struct Case
+    {
+        const char* name;
+        const char* stored; // nullptr: no record
+        bool onlyDate;
+        QDateTime now;
+        bool refused;
+    };
+    const QDateTime previous(QDate(2024, 3, 1), QTime(10, 0, 0));
+    const Case cases[] = {
+        {"first command", nullptr, false, previous, false},
+        {"same whole second", "2024-03-01 10:00:00", false, previous.addMSecs(900), false},
+        {"clock set back a second", "2024-03-01 10:00:00", false, previous.addSecs(-1), true},
+        {"unreadable record", R"(garbage)", false, previous.addDays(-5), false},
+        {"dates only, earlier the same day", "2024-03-01 10:00:00", true, previous.addSecs(-3600), false},
+        {"dates only, the day before", "2024-03-01 10:00:00", true, previous.addSecs(-10 * 3600 - 1), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        answerWith(0);
+        setNow(c.now);
+        setConfig(QStringLiteral("Checks:checkOnlyRequestDate"), c.onlyDate);
+        if (c.stored)
+            store(QStringLiteral("lastrequesttime"), QJsonObject{{QStringLiteral("datetime"), c.stored}});
+
+        const QJsonObject reply = sender->processCommand(0, QJsonObject());
+
+        const QString stored =
+            record(QStringLiteral("lastrequesttime")).value(QStringLiteral("datetime")).toString();
+        if (c.refused) {
+            EXPECT_EQ(reply,
+                      (QJsonObject{{QStringLiteral("kkmInfoObject"),
+                                    expectedBlock(2, QStringLiteral("Время некорректно. Сервис в режиме "
+                                                                    "блокировки"))}}));
+            EXPECT_EQ(sender->status(), 2);
+            EXPECT_EQ(sender->exchanges, 0);
+            EXPECT_EQ(stored, QString::fromUtf8(c.stored)) << "a refused time is not stored";
+        } else {
+            EXPECT_EQ(sender->status(), 0);
+            EXPECT_EQ(sender->exchanges, 1);
+            EXPECT_EQ(stored, c.now.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+        }
+    }
+}
+
+TEST_F(SenderCommands, AutonomousModeStampsQueuedDocuments)
+{
+    struct Case
+    {
+        const char* name;
+        int command;
+        const char* request;
+        const char* stored; // nullptr: nothing queued
+        QString data;
+        const char* errorMessage;
+    };
+    const QString seconds = QString::number(kNow.toSecsSinceEpoch());
+    const QByteArray ticketStored =
+        QStringLiteral(R"({"command": 1, "request": {"operation": 2, "offlineTicketNumber": %1}})")
+            .arg(seconds)
+            .toUtf8();
+    const Case cases[] = {
+        {"receipt gets its offline number", 1, R"({"operation": 2, "offlineTicketNumber": 5})",
+         ticketStored.constData(), seconds, "Сервис в автономном режиме"},
+        {"shift closing is flagged", 2, R"({"isOfflineFlag": false})",
+         R"({"command": 2, "request": {"isOfflineFlag": true}})", QString(), "Сервис в автономном режиме"},
+        {"report is flagged", 3, R"({"type": 1})",
+         R"({"command": 3, "request": {"type": 1, "isOfflineFlag": true}})", QString(),
+         "Сервис в автономном режиме"},
+        {"reserved command unchanged", 127, R"({"x": 1})", R"({"command": 127, "request": {"x": 1}})",
+         QString(), "Сервис в автономном режиме"},
+        {"system information is not queued", 0, "{}", nullptr, QString(), "Сервис в автономном режиме"},
+        {"unknown command with a document is not queued", 4, R"({"x": 1})", nullptr, QString(),
+         "Сервис в автономном режиме"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        goAutonomous();
+        const int workers = sender->queueWorkerStarts;
+
+        const QJsonObject reply = sender->processCommand(c.command, json(c.request));
+
+        EXPECT_EQ(sender->exchanges, 1) << "nothing is sent while autonomous";
+        EXPECT_EQ(sender->queueWorkerStarts, workers) << "the running worker sends it";
+        EXPECT_EQ(block(reply), expectedBlock(1, QString::fromUtf8(c.errorMessage), c.data, 0, 1,
+                                              iso(kNow.addSecs(72 * 3600))));
+        EXPECT_EQ(queuedMessages(), c.stored ? QList<QJsonObject>{json(c.stored)} : QList<QJsonObject>());
+    }
+}
+
+TEST_F(SenderCommands, OfflineLimitBlocksAtLockDate)
+{
+    struct Case
+    {
+        const char* name;
+        int secondsBeforeLockDate;
+        bool blocked;
+    };
+    const Case cases[] = {
+        {"one second left", 1, false},
+        {"at the lock date", 0, true},
+        {"past the lock date", -3600, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        setConfig(QStringLiteral("DataSending:offlineModeLimit"), 1);
+        goAutonomous();
+        ASSERT_EQ(sender->lockDate(), kNow.addSecs(3600));
+        setNow(kNow.addSecs(3600 - c.secondsBeforeLockDate));
+
+        const QJsonObject reply = sender->processCommand(6, json(kPlacement));
+
+        if (c.blocked) {
+            EXPECT_EQ(block(reply),
+                      expectedBlock(
+                          2,
+                          QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме "
+                                         "блокировки"),
+                          QString(), 0, 1));
+            EXPECT_EQ(sender->status(), 2);
+            EXPECT_TRUE(queuedMessages().isEmpty());
+        } else {
+            EXPECT_EQ(sender->status(), 1);
+            EXPECT_EQ(queuedMessages().size(), 1);
+        }
+    }
+}
+
+TEST_F(SenderCommands, QueueMessageThatCannotBeStoredBlocks)
+{
+    struct Case
+    {
+        const char* name;
+        bool autonomousBefore;
+    };
+    for (const Case& c : {Case{"while going offline", false}, Case{"while autonomous", true}}) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        if (c.autonomousBefore)
+            goAutonomous();
+        noConnection();
+        refuseWrites("refuse_message", "messages");
+
+        const QJsonObject reply = sender->processCommand(6, json(kPlacement));
+
+        EXPECT_EQ(sender->status(), 2);
+        EXPECT_EQ(storedStatus(), 2);
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), 2);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  QStringLiteral("Не удалось сохранить сообщение в очередь"));
+        // The worker of the offline period still runs and brings the service
+        // back once it finds the queue empty.
+        EXPECT_EQ(sender->queueWorkerStarts, 1);
+        sql(QStringLiteral("DROP TRIGGER refuse_message"));
+    }
+}
+
+TEST_F(SenderCommands, WorkerEndingWhileMessagesWaitKeepsServiceAutonomous)
+{
+    struct Case
+    {
+        const char* name;
+        EServiceStatus reported;
+        bool queued;
+        int status;
+        int queueWorkers;
+        int lockWorkers;
+    };
+    const Case cases[] = {
+        {"queue drained", EServiceStatus::NORMAL, false, 0, 0, 0},
+        {"a command queued meanwhile", EServiceStatus::NORMAL, true, 1, 1, 0},
+        {"server blocks", EServiceStatus::SERVER_BLOCKED, true, 3, 0, 1},
+        {"message could not be deleted", EServiceStatus::BLOCKED, true, 2, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        sender->setStatus(1);
+        if (c.queued) {
+            ASSERT_TRUE(
+                Singleton<Dao>::instance()->saveMessage(json(R"({"command": 6, "request": {"sum": 1}})")));
+        }
+
+        sender->takeWorkerStatus(c.reported);
+
+        EXPECT_EQ(sender->status(), c.status);
+        EXPECT_EQ(storedStatus(), c.status);
+        EXPECT_EQ(sender->queueWorkerStarts, c.queueWorkers);
+        EXPECT_EQ(sender->lockWorkerStarts, c.lockWorkers);
+    }
+}
+
+TEST_F(SenderCommands, DatabaseStateOfReplies)
+{
+    struct Case
+    {
+        const char* name;
+        bool blockOnDamage;
+        int exchanges;
+        const char* errorMessage;
+        int dbState;
+    };
+    const Case cases[] = {
+        {"unreadable records are reported", false, 1, "", 1},
+        {"unreadable records block sending", true, 0, "Нет доступа к БД. Обратитесь в службу техподдержки",
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        answerWith(0);
+        setConfig(QStringLiteral("Blocks:blockOnDbDamaged"), c.blockOnDamage);
+        sql(QStringLiteral("ALTER TABLE servicedata RENAME TO servicedata_away"));
+
+        const QJsonObject reply = sender->processCommand(0, QJsonObject());
+        sql(QStringLiteral("ALTER TABLE servicedata_away RENAME TO servicedata"));
+
+        EXPECT_EQ(sender->exchanges, c.exchanges);
+        EXPECT_EQ(sender->status(), 0);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  QString::fromUtf8(c.errorMessage));
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatusByDbState")).toInt(), c.dbState);
+    }
+}
+
+TEST_F(SenderCommands, CounterFailureAfterAcceptedDocumentBlocks)
+{
+    struct Case
+    {
+        const char* name;
+        int code;
+        int status;
+        const char* errorMessage;
+    };
+    const Case cases[] = {
+        {"accepted receipt, counters refused", 0, 2, "Ошибка при работе с фискальной памятью"},
+        {"receipt refused by the server: counters untouched", 16, 2, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        answerWith(c.code);
+        refuseWrites("refuse_shift_insert", "shiftcounters");
+        refuseWrites("refuse_shift_update", "shiftcounters", "UPDATE");
+
+        const QJsonObject reply = sender->commandTicket(QSharedPointer<TicketRequest>::create(
+            TicketRequest::fromJson(json(R"({"operation": 2, "payments": {"0": {"sum": 10}}})"))));
+
+        EXPECT_EQ(sender->status(), c.status);
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), c.status);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  QString::fromUtf8(c.errorMessage));
+        sql(QStringLiteral("DROP TRIGGER refuse_shift_insert"));
+        sql(QStringLiteral("DROP TRIGGER refuse_shift_update"));
+    }
+}
+
+TEST_F(SenderCommands, ClosingShiftWhileAutonomousStoresFreshReplyAndMovesCounters)
+{
+    goAutonomous();
+    ASSERT_TRUE(Singleton<Dao>::instance()->updateShiftCounters(CountersRecord(json(R"({"CHANGE": 5})"))));
+
+    const QJsonObject reply = sender->commandCloseShift(QSharedPointer<CloseShiftRequest>::create(
+        CloseShiftRequest::fromJson(json(R"({"frShiftNumber": 4})"))));
+
+    EXPECT_EQ(block(reply), expectedBlock(1, QString(), QString(), 0, 1, iso(kNow.addSecs(72 * 3600))));
+    EXPECT_EQ(record(QStringLiteral("reportresponse")), reply);
+    EXPECT_EQ(rowCount("fiscalmemory"), 1);
+    ASSERT_EQ(queuedMessages().size(), 1);
+    EXPECT_EQ(queuedMessages()
+                  .first()
+                  .value(QStringLiteral("request"))
+                  .toObject()
+                  .value(QStringLiteral("isOfflineFlag")),
+              QJsonValue(true));
+}
+
+TEST_F(SenderCommands, InfoWhileAutonomousAnswersFromStoredReport)
+{
+    goAutonomous();
+    QJsonObject reply = sender->commandInfo();
+    EXPECT_EQ(reply, (QJsonObject{{QStringLiteral("kkmInfoObject"),
+                                   expectedBlock(2, QStringLiteral("Инициализация ККМ невозможна"), QString(),
+                                                 0, 1, iso(kNow.addSecs(72 * 3600)))}}));
+    EXPECT_EQ(sender->status(), 1) << "only the reply says blocked";
+
+    store(QStringLiteral("reportresponse"), json(R"({"report": 3, "kkmInfoObject": {"serviceStatus": 0}})"));
+    reply = sender->commandInfo();
+    EXPECT_EQ(reply.value(QStringLiteral("report")).toInt(), 3);
+    EXPECT_EQ(block(reply), expectedBlock(1, QString(), QString(), 0, 1, iso(kNow.addSecs(72 * 3600))));
+    EXPECT_TRUE(queuedMessages().isEmpty());
+}
+
+TEST_F(SenderCommands, SystemInformationAlwaysCarriesRegistrationNumber)
+{
+    setConfig(QStringLiteral("KKM:fnsKkmId"), QStringLiteral("CFG-1"));
+    struct Case
+    {
+        const char* name;
+        int status;
+        const char* answered; // fns_kkm_id of the answer
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"blocked", 2, "", "CFG-1"},
+        {"answer without number", 0, "", "CFG-1"},
+        {"answer with number", 0, "SRV-9", "SRV-9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        setConfig(QStringLiteral("KKM:fnsKkmId"), QStringLiteral("CFG-1"));
+        sender->setStatus(c.status);
+        const std::string answered = c.answered;
+        sender->script = [answered](const ofd::proto::Request&) {
+            ofd::proto::Response response = answer(0);
+            response.mutable_service()->mutable_reg_info()->mutable_kkm()->set_fns_kkm_id(answered);
+            return response;
+        };
+
+        const QJsonObject reply = sender->commandSystem();
+
+        EXPECT_EQ(reply.value(QStringLiteral("regInfo"))
+                      .toObject()
+                      .value(QStringLiteral("kkm"))
+                      .toObject()
+                      .value(QStringLiteral("fnsKkmId"))
+                      .toString(),
+                  QString::fromUtf8(c.expected));
+    }
+}
+
+TEST_F(SenderCommands, LocalReadBackCommands)
+{
+    using Handler = QJsonObject (Sender::*)();
+    struct Case
+    {
+        const char* record;
+        Handler handler;
+        const char* missing;
+    };
+    const Case cases[] = {
+        {"ticketrequest", &Sender::getLastTicketRequest, "В базе данных отсутствует чек"},
+        {"reportrequest", &Sender::getLastReportRequest, "В базе данных отсутствует отчет"},
+        {"reportresponse", &Sender::getLastReportResponse, "В базе данных отсутствует ответ с отчетом"},
+        {"serviceresponse", &Sender::getLastServiceResponse, "В базе данных отсутствует служебный ответ"},
+        {"servicerequest", &Sender::getLastServiceRequest, "В базе данных отсутствует служебный запрос"},
+        {"infoserviceresponse", &Sender::getLastInfoServiceResponse,
+         "В базе данных отсутствует информация для печати"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.record);
+        SetUp();
+        sender->setStatus(3);
+        EXPECT_EQ(
+            (sender.get()->*c.handler)(),
+            (QJsonObject{{QStringLiteral("kkmInfoObject"), expectedBlock(3, QString::fromUtf8(c.missing))}}));
+
+        store(QString::fromLatin1(c.record), json(R"({"x": 1, "kkmInfoObject": {"errorMessage": "old"}})"));
+        EXPECT_EQ((sender.get()->*c.handler)(),
+                  (QJsonObject{{QStringLiteral("x"), 1},
+                               {QStringLiteral("kkmInfoObject"), expectedBlock(3, QString())}}));
+    }
+
+    SetUp();
+    EXPECT_EQ(sender->saveTicketRequest(QJsonObject()),
+              (QJsonObject{{QStringLiteral("kkmInfoObject"), expectedBlock(0, QString())}}));
+    EXPECT_EQ(block(sender->getLastTicketRequest()).value(QStringLiteral("errorMessage")).toString(),
+              QStringLiteral("В базе данных отсутствует чек"));
+}
+
+TEST_F(SenderCommands, ReportRequestThatCannotBeStoredBlocks)
+{
+    refuseWrites("refuse_servicedata", "servicedata");
+    const QJsonObject reply = sender->saveReportRequest(json(R"({"type": 1})"));
+    EXPECT_EQ(reply,
+              (QJsonObject{{QStringLiteral("kkmInfoObject"),
+                            expectedBlock(2, QStringLiteral("Ошибка при работе с фискальной памятью"))}}));
+    EXPECT_EQ(sender->status(), 2);
+}
+
+TEST_F(SenderCommands, AnswerUpdatesStoredServiceRequest)
+{
+    setConfig(QStringLiteral("KKM:fnsKkmId"), QStringLiteral("CFG-FNS"));
+    setConfig(QStringLiteral("Service:organizationTitle"), QStringLiteral("ТОО Ромашка"));
+    store(QStringLiteral("servicerequest"), json(R"({
+        "offlinePeriod": {"beginTime": "2024-03-01T09:05:00", "endTime": ""},
+        "ticketAdInfos": [{"type": 1, "version": 5}, {"type": 3, "version": 2}],
+        "auxiliary": {"a": "1", "b": "old"},
+        "regInfo": {"kkm": {"pointOfPaymentNumber": "P1", "terminalNumber": "T1", "serialNumber": "S1"},
+                    "pos": {"title": "Касса 1"},
+                    "org": {"title": "old", "addressKz": "kz"}}})"));
+
+    ServiceResponse response;
+    for (const auto& [type, version] : {std::pair{1, 4}, std::pair{1, 9}, std::pair{2, 1}}) {
+        TicketAd ad;
+        ad.info.type = type;
+        ad.info.version = version;
+        response.ticketAds.append(ad);
+    }
+    response.auxiliary.insert(QStringLiteral("b"), QStringLiteral("2"));
+
+    EXPECT_TRUE(sender->updateServiceInfo(response));
+
+    const QJsonObject stored = record(QStringLiteral("servicerequest"));
+    EXPECT_EQ(stored.value(QStringLiteral("ticketAdInfos")).toArray(),
+              (QJsonArray{json(R"({"type": 1, "version": 9})"), json(R"({"type": 3, "version": 2})"),
+                          json(R"({"type": 2, "version": 1})")}));
+    EXPECT_EQ(stored.value(QStringLiteral("auxiliary")).toObject(), json(R"({"a": "1", "b": "2"})"));
+    const QJsonObject regInfo = stored.value(QStringLiteral("regInfo")).toObject();
+    EXPECT_EQ(regInfo.value(QStringLiteral("kkm")).toObject(),
+              json(R"({"pointOfPaymentNumber": "", "terminalNumber": "", "fnsKkmId": "CFG-FNS",
+                       "serialNumber": "", "kkmId": "0"})"));
+    EXPECT_FALSE(regInfo.contains(QStringLiteral("pos")));
+    EXPECT_EQ(regInfo.value(QStringLiteral("org")).toObject(),
+              json(R"({"title": "ТОО Ромашка", "address": "", "inn": "", "okved": "", "addressKz": ""})"));
+    EXPECT_EQ(stored.value(QStringLiteral("offlinePeriod"))
+                  .toObject()
+                  .value(QStringLiteral("beginTime"))
+                  .toString(),
+              QStringLiteral("2024-03-01T09:05:00"))
+        << "the offline period is carried over";
+    EXPECT_EQ(record(QStringLiteral("serviceresponse")), response.toJson());
+}
+
+TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
+{
+    // While one thread reads, changes and stores the request (as the offline
+    // period does), an update after an answer on another thread waits for it;
+    // both changes end up stored.
+    store(QStringLiteral("servicerequest"), json(R"({"auxiliary": {"period": "closed"}})"));
+    std::thread answers;
+    {
+        QMutexLocker locker(&Sender::serviceRequestMutex());
+        QJsonObject stored = record(QStringLiteral("servicerequest"));
+        answers = std::thread([] { Sender().updateServiceInfo(ServiceResponse()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stored.insert(QStringLiteral("auxiliary"),
+                      QJsonObject{{QStringLiteral("period"), QStringLiteral("open")}});
+        store(QStringLiteral("servicerequest"), stored);
+    }
+    answers.join();
+
+    const QJsonObject stored = record(QStringLiteral("servicerequest"));
+    EXPECT_EQ(stored.value(QStringLiteral("auxiliary")).toObject().value(QStringLiteral("period")).toString(),
+              QStringLiteral("open"));
+    EXPECT_EQ(stored.value(QStringLiteral("regInfo"))
+                  .toObject()
+                  .value(QStringLiteral("kkm"))
+                  .toObject()
+                  .value(QStringLiteral("kkmId"))
+                  .toString(),
+              QStringLiteral("0"))
+        << "the update after the answer was overwritten";
+}
+
+} // namespace
+} // namespace taxvault::testing

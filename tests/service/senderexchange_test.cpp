@@ -1,0 +1,303 @@
+// The operator frame and the exchange with the operator's server, against a
+// scripted server on the loopback address.
+
+#include "servicetestsupport.h"
+
+#include "protocol/serviceexception.h"
+
+#include "korvan/config.h"
+#include "korvan/singleton.h"
+#include "utility/numeric.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace taxvault::testing {
+namespace {
+
+QByteArray hex(const char* text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+int configInt(const char* key)
+{
+    return Singleton<Config>::instance()->getInt(QString::fromLatin1(key), 0);
+}
+
+// A reply frame: the 18-byte header (length, token) and the encoded answer.
+// `announcedExtra` makes the header announce more bytes than follow.
+QByteArray replyFrame(const ofd::proto::Response& response, quint32 token, int announcedExtra = 0)
+{
+    std::string payload;
+    response.SerializePartialToString(&payload);
+    QByteArray frame = hex("A2 81 CB 00");
+    frame += numeric::longToLe(18 + payload.size() + announcedExtra, 4);
+    frame += numeric::longToLe(0, 4);
+    frame += numeric::longToLe(token, 4);
+    frame += numeric::longToLe(0, 2);
+    frame += QByteArray::fromStdString(payload);
+    return frame;
+}
+
+// What the server does on one connection: write the pieces with a pause
+// before each, then close (or wait for the client to close).
+struct Step
+{
+    QList<QByteArray> pieces;
+    int pauseMs = 0;
+    bool close = true;
+};
+
+class ScriptedOperator
+{
+public:
+    explicit ScriptedOperator(QList<Step> steps) : m_steps(std::move(steps))
+    {
+        std::promise<quint16> port;
+        auto ready = port.get_future();
+        m_thread = std::thread([this, &port] { run(port); });
+        m_port = ready.get();
+    }
+
+    ~ScriptedOperator()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+
+    quint16 port() const { return m_port; }
+
+    QList<QByteArray> frames() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_frames;
+    }
+
+private:
+    void run(std::promise<quint16>& port)
+    {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        port.set_value(server.serverPort());
+        for (const Step& step : m_steps) {
+            while (!m_stop && !server.waitForNewConnection(50)) {
+            }
+            if (m_stop)
+                return;
+            QTcpSocket* socket = server.nextPendingConnection();
+            QByteArray frame;
+            while (frame.size() < 18 || frame.size() < qint64(numeric::leToLong(frame.mid(4, 4)))) {
+                if (!socket->waitForReadyRead(2000))
+                    break;
+                frame += socket->readAll();
+            }
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_frames.append(frame);
+            }
+            for (const QByteArray& piece : step.pieces) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.pauseMs));
+                socket->write(piece);
+                socket->waitForBytesWritten(1000);
+            }
+            if (step.close) {
+                socket->disconnectFromHost();
+                if (socket->state() != QAbstractSocket::UnconnectedState)
+                    socket->waitForDisconnected(1000);
+            } else {
+                while (!m_stop && socket->state() == QAbstractSocket::ConnectedState)
+                    socket->waitForDisconnected(50);
+            }
+            delete socket;
+        }
+    }
+
+    QList<Step> m_steps;
+    std::thread m_thread;
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    QList<QByteArray> m_frames;
+};
+
+class SenderExchange : public ServiceDbTest
+{
+protected:
+    void SetUp() override
+    {
+        ServiceDbTest::SetUp();
+        setConfig(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1"));
+        setConfig(QStringLiteral("Connection:connectionTimeout"), 1000);
+        setConfig(QStringLiteral("Connection:writeTimeout"), 1000);
+        setConfig(QStringLiteral("Connection:readTimeout"), 1500);
+        setConfig(QStringLiteral("DataSending:operationTimeout"), 4000);
+        setConfig(QStringLiteral("KKM:token"), 77);
+        setConfig(QStringLiteral("KKM:packageNumber"), 7);
+    }
+
+    static ofd::proto::Request request()
+    {
+        ofd::proto::Request request;
+        request.set_command(ofd::proto::COMMAND_SYSTEM);
+        request.mutable_service()->set_get_reg_info(true);
+        return request;
+    }
+};
+
+TEST_F(SenderExchange, FrameHeaderCarriesConfiguredFields)
+{
+    struct Case
+    {
+        const char* name;
+        QVariant deviceId, token, packageNumber;
+        int payloadSize;
+        const char* header;
+    };
+    const Case cases[] = {
+        {"plain", 5, QVariant(), 7, 10, "A2 81 CB 00 1C 00 00 00 05 00 00 00 00 00 00 00 07 00"},
+        {"negative device id", -1, 1, 0, 0, "A2 81 CB 00 12 00 00 00 FF FF FF FF 01 00 00 00 00 00"},
+        {"token with highest bit", 0, QVariant::fromValue<qulonglong>(0x80000001ULL), 255, 1,
+         "A2 81 CB 00 13 00 00 00 00 00 00 00 01 00 00 80 FF 00"},
+        {"package number past 255 wraps", 0, 0, 256, 2,
+         "A2 81 CB 00 14 00 00 00 00 00 00 00 00 00 00 00 00 00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceDbTest::SetUp();
+        if (c.deviceId.isValid())
+            setConfig(QStringLiteral("KKM:deviceId"), c.deviceId);
+        if (c.token.isValid())
+            setConfig(QStringLiteral("KKM:token"), c.token);
+        if (c.packageNumber.isValid())
+            setConfig(QStringLiteral("KKM:packageNumber"), c.packageNumber);
+        const QByteArray payload(c.payloadSize, '\x5A');
+
+        const QByteArray frame = ScriptedSender().buildPacket(payload);
+
+        EXPECT_EQ(frame.left(18).toHex(' '), hex(c.header).toHex(' '));
+        EXPECT_EQ(frame.mid(18), payload);
+    }
+}
+
+TEST_F(SenderExchange, AcceptsOnlyCompleteAnswersWithVerdict)
+{
+    ofd::proto::Response withoutResult;
+    withoutResult.set_command(ofd::proto::COMMAND_SYSTEM);
+    const QByteArray good = replyFrame(answer(0, QStringLiteral("принято")), 0x80000001U);
+    const QByteArray other = replyFrame(answer(0), 0x1234U);
+
+    struct Case
+    {
+        const char* name;
+        QList<Step> steps;
+        int attempts;
+        int token; // accepted reply's token as the configuration hands it back
+    };
+    const Case cases[] = {
+        {"whole reply", {{{good}}}, 1, int(0x80000001U)},
+        // TCP may deliver a reply in pieces; the first piece is no answer.
+        {"reply in two writes", {{{good.left(21), good.mid(21)}, 300}}, 1, int(0x80000001U)},
+        {"reply shorter than a header", {{{good.left(10)}}, {{good}}}, 2, int(0x80000001U)},
+        {"header announcing more than arrives",
+         {{{replyFrame(answer(0), 0x1234U, 40)}}, {{good}}},
+         2,
+         int(0x80000001U)},
+        // A missing verdict must never count as success.
+        {"answer without result", {{{replyFrame(withoutResult, 0x1234U)}}, {{good}}}, 2, int(0x80000001U)},
+        {"header only", {{{good.left(18)}}, {{good}}}, 2, int(0x80000001U)},
+        {"server temporarily unavailable", {{{replyFrame(answer(254), 0x1234U)}}, {{other}}}, 2, 0x1234},
+        {"unknown error", {{{replyFrame(answer(255), 0x1234U)}}, {{good}}}, 2, int(0x80000001U)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        ScriptedOperator server(c.steps);
+        setConfig(QStringLiteral("Connection:port"), server.port());
+        ScriptedSender sender;
+        const QByteArray expectedFrame = sender.buildPacket(QByteArray()).left(18);
+
+        QElapsedTimer clock;
+        clock.start();
+        ofd::proto::Response accepted;
+        ASSERT_NO_THROW(accepted = sender.exchange(request()));
+        const qint64 elapsed = clock.elapsed();
+
+        EXPECT_EQ(accepted.result().result_code(), 0u);
+        const QList<QByteArray> frames = server.frames();
+        ASSERT_EQ(frames.size(), c.attempts);
+        // A repeated attempt sends the same token and package number again.
+        for (const QByteArray& frame : frames)
+            EXPECT_EQ(frame.mid(8, 10).toHex(' '), expectedFrame.mid(8, 10).toHex(' '));
+        if (c.attempts > 1) {
+            EXPECT_LT(elapsed, 450) << "an unusable reply is repeated at once, without a pause";
+        }
+        EXPECT_EQ(configInt("KKM:token"), c.token);
+        EXPECT_EQ(configInt("KKM:packageNumber"), 8);
+        EXPECT_EQ(record(QStringLiteral("transportdata")),
+                  (QJsonObject{{QStringLiteral("token"), c.token}, {QStringLiteral("packageNumber"), 8}}));
+    }
+}
+
+TEST_F(SenderExchange, LateAnswerToFailedAttemptIsNeverTakenForTheNextOne)
+{
+    setConfig(QStringLiteral("Connection:readTimeout"), 300);
+    Step late{{replyFrame(answer(15), 0xAAAAU)}, 600, false};
+    Step prompt{{replyFrame(answer(0), 0xBBBBU)}};
+    ScriptedOperator server({late, prompt});
+    setConfig(QStringLiteral("Connection:port"), server.port());
+
+    const ofd::proto::Response accepted = ScriptedSender().exchange(request());
+
+    EXPECT_EQ(accepted.result().result_code(), 0u);
+    EXPECT_EQ(configInt("KKM:token"), 0xBBBB);
+    EXPECT_EQ(server.frames().size(), 2);
+}
+
+TEST_F(SenderExchange, SpentBudgetLeavesTransportStateUntouched)
+{
+    struct Case
+    {
+        const char* name;
+        int operationTimeout;
+        bool serverAnswers;
+    };
+    const Case cases[] = {
+        {"no budget at all", 0, true},
+        {"silent server", 300, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        setConfig(QStringLiteral("Connection:readTimeout"), 200);
+        setConfig(QStringLiteral("DataSending:operationTimeout"), c.operationTimeout);
+        QList<Step> steps;
+        for (int i = 0; i < 4; ++i)
+            steps.append(c.serverAnswers ? Step{{replyFrame(answer(0), 1)}} : Step{{}, 0, false});
+        ScriptedOperator server(steps);
+        setConfig(QStringLiteral("Connection:port"), server.port());
+
+        try {
+            ScriptedSender().exchange(request());
+            ADD_FAILURE() << "the exchange must give up";
+        } catch (const ServiceException& e) {
+            EXPECT_EQ(e.tr().ru(), QStringLiteral("Нет связи с сервером ОФД"));
+        }
+        if (c.operationTimeout <= 0) {
+            EXPECT_TRUE(server.frames().isEmpty());
+        }
+        EXPECT_EQ(configInt("KKM:token"), 77);
+        EXPECT_EQ(configInt("KKM:packageNumber"), 7);
+        EXPECT_TRUE(record(QStringLiteral("transportdata")).isEmpty());
+    }
+}
+
+} // namespace
+} // namespace taxvault::testing

@@ -1,0 +1,143 @@
+"""Start-up: the database file, refusing an unusable database, the exit code on
+SIGTERM, and reconciling the stored status with the queue."""
+
+import shutil
+import time
+
+import pytest
+
+import fiscal
+from harness import port_open
+from sim import Answer
+from vaultdb import VaultDb
+
+TABLES = ["fiscalmemory", "messages", "protectedcounters", "servicedata", "shiftcounters", "status", "version"]
+
+
+@pytest.mark.parametrize("device_id, file_name", [
+    (17, "fr_17.db"),
+    (-5, "fr_-5.db"),
+    (None, "fr_0.db"),
+])
+def test_first_start_creates_database_and_second_changes_nothing(vault, device_id, file_name):
+    vault.configure({"KKM:deviceId": device_id})
+    vault.start()
+    assert vault.stop() == 0
+    assert [p.name for p in vault.data_dir.iterdir() if p.suffix == ".db"] == [file_name]
+    assert "Таксволт запущен" in vault.log()
+
+    with VaultDb(vault.data_dir / file_name) as db:
+        assert db.tables() == TABLES
+        assert db.query("SELECT version FROM version") == [(1,)]
+        assert db.status() == 0
+
+    vault.start()
+    assert vault.stop() == 0
+    with VaultDb(vault.data_dir / file_name) as db:
+        assert db.tables() == TABLES
+        assert db.query("SELECT version FROM version") == [(1,)]
+        assert db.messages() == []
+        assert db.status() == 0
+
+
+def _plant_foreign_database(vault, key_statement):
+    with VaultDb(vault.db_path, key_statement=key_statement, create=True) as db:
+        db.execute_script("CREATE TABLE foreign_data(x); INSERT INTO foreign_data VALUES(42);")
+
+
+@pytest.mark.parametrize("case, log_text", [
+    ("another passphrase", "Запрос: SELECT count(*) FROM sqlite_master;"),
+    ("plain sqlite file", "Запрос: SELECT count(*) FROM sqlite_master;"),
+    ("missing data directory", "Ошибка открытия базы данных: "),
+])
+def test_unusable_database_ends_with_1_without_opening_port(vault, case, log_text):
+    if case == "another passphrase":
+        _plant_foreign_database(vault, "PRAGMA key='not-ours';")
+    elif case == "plain sqlite file":
+        _plant_foreign_database(vault, None)
+    else:
+        shutil.rmtree(vault.data_dir)
+    before = vault.db_path.read_bytes() if vault.db_path.exists() else None
+
+    process = vault.spawn()
+    deadline = time.monotonic() + 10
+    while process.poll() is None and time.monotonic() < deadline:
+        assert not port_open(vault.service_port), "the HTTP port opened although the database is unusable"
+        time.sleep(0.02)
+    assert vault.wait_exit(1) == 1
+
+    log = vault.log()
+    assert log_text in log
+    assert "Таксволт запущен" not in log
+    if before is None:
+        assert not vault.data_dir.exists(), "the service must not create the data directory"
+    else:
+        assert vault.db_path.read_bytes() == before
+
+
+@pytest.mark.parametrize("worker", ["none", "queue worker", "server-lock worker"])
+def test_sigterm_ends_service_with_0(vault, sim, worker):
+    vault.configure({"DataSending:reconnectionTimeout": 200, "DataSending:operationTimeout": 300})
+    vault.start()
+    if worker == "queue worker":
+        # Every send fails, so the worker keeps running.
+        sim.default = Answer(action="close")
+        vault.post("commandTicket", fiscal.ticket())
+        vault.wait_log("Отправка сообщения из очереди", 10)
+    elif worker == "server-lock worker":
+        sim.default = Answer(code=15)
+        vault.post("commandTicket", fiscal.ticket())
+        vault.wait_log("Отправка служебного запроса в режиме серверной блокировки", 10)
+    started = time.monotonic()
+    assert vault.stop(timeout=10) == 0
+    assert time.monotonic() - started < 10
+
+
+QUEUED = {"command": 1, "request": fiscal.ticket(name="Из очереди")}
+
+
+@pytest.mark.parametrize("stored, queued, expected, worker", [
+    (0, False, 0, None),
+    (0, True, 1, "queue"),
+    (1, False, 0, None),
+    (1, True, 1, "queue"),
+    (2, True, 2, None),
+    (3, False, 3, "lock"),
+])
+def test_start_up_reconciles_stored_status_with_queue(vault, sim, stored, queued, expected, worker):
+    interval = 1.5
+    vault.configure({"DataSending:reconnectionTimeout": int(interval * 1000)})
+    vault.start()
+    vault.stop()
+    with vault.db() as db:
+        db.set_status(stored)
+        if queued:
+            db.add_message(QUEUED)
+
+    vault.start()
+    opened = time.monotonic()
+    block = vault.status_block()
+    assert block["serviceStatus"] == expected
+    if expected == 1:
+        assert block["lockDate"] == "", "no offline period is stored, so there is no lock date"
+    with vault.db() as db:
+        assert db.status() == expected
+    assert "Переход в " in vault.log()
+
+    if worker is None:
+        time.sleep(interval * 1.5)
+        assert sim.frames == []
+        assert vault.status_block()["serviceStatus"] == expected
+        return
+
+    first = sim.wait_for_frames(1, interval * 3)[0]
+    assert first.received_at - opened >= interval * 0.8, "the first send comes one interval after start-up"
+    if worker == "queue":
+        assert first.command == 1 and first.body() == "ticket"
+        assert first.request.ticket.items[0].commodity.name == "Из очереди"
+    else:
+        assert first.command == 0 and first.body() is None and first.request.HasField("service")
+    vault.wait_status(0, 5)
+    with vault.db() as db:
+        assert db.messages() == []
+        assert db.status() == 0
