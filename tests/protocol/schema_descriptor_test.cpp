@@ -69,12 +69,18 @@ struct Totals
     std::vector<const Descriptor*> messages;
     std::vector<const EnumDescriptor*> enums;
     int fields = 0;
+    std::map<FieldDescriptor::Label, int> labels;
+    std::map<FieldDescriptor::Type, int> types;
 };
 
 void collect(const Descriptor* d, Totals& t)
 {
     t.messages.push_back(d);
     t.fields += d->field_count();
+    for (int i = 0; i < d->field_count(); ++i) {
+        ++t.labels[d->field(i)->label()];
+        ++t.types[d->field(i)->type()];
+    }
     for (int i = 0; i < d->enum_type_count(); ++i)
         t.enums.push_back(d->enum_type(i));
     for (int i = 0; i < d->nested_type_count(); ++i)
@@ -124,6 +130,20 @@ TEST(SchemaDescriptor, TotalsOfTheWholeSchema)
     EXPECT_EQ(t.messages.size(), 67u);
     EXPECT_EQ(t.fields, 307);
     EXPECT_EQ(t.enums.size(), 15u);
+    // A label or a scalar type written wrong anywhere shifts these tallies,
+    // even where the encoding of small values would not change.
+    const std::map<FieldDescriptor::Label, int> labels = {
+        {FieldDescriptor::LABEL_REQUIRED, 144},
+        {FieldDescriptor::LABEL_OPTIONAL, 128},
+        {FieldDescriptor::LABEL_REPEATED, 35},
+    };
+    EXPECT_EQ(t.labels, labels);
+    const std::map<FieldDescriptor::Type, int> types = {
+        {FieldDescriptor::TYPE_MESSAGE, 133}, {FieldDescriptor::TYPE_STRING, 77}, {FieldDescriptor::TYPE_UINT32, 44},
+        {FieldDescriptor::TYPE_ENUM, 27},     {FieldDescriptor::TYPE_BOOL, 13},   {FieldDescriptor::TYPE_UINT64, 12},
+        {FieldDescriptor::TYPE_BYTES, 1},
+    };
+    EXPECT_EQ(t.types, types);
 }
 
 TEST(SchemaDescriptor, PlainMessagesWithoutOptions)
