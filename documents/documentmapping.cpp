@@ -56,10 +56,11 @@ void writeProperties(const QMetaObject& metaObject, void* document, const QVaria
     }
 }
 
-int keyFromText(const QString& key, bool* wellFormed)
+int keyFromText(const QString& key)
 {
-    const int number = key.toInt(wellFormed, 10);
-    return *wellFormed ? number : 0;
+    bool ok = false;
+    const int number = key.toInt(&ok, 10);
+    return ok ? number : 0;
 }
 
 QString readValue(const QDateTime& member)

@@ -79,7 +79,8 @@ namespace mapping {
 // Whether a null write empties an optional document or leaves it as it is.
 enum class OnNull { Clear, Keep };
 
-int keyFromText(const QString& key, bool* wellFormed);
+// A key that is no decimal int within range gives 0.
+int keyFromText(const QString& key);
 
 // date-time: ISO 8601 to the second, the empty text when invalid
 QString readValue(const QDateTime& member);
@@ -145,22 +146,14 @@ template <typename V, typename Convert> QVariantMap readIntKeyed(const QMap<int,
     return map;
 }
 
-// Keys are visited in text order and a later key landing on the same number wins, except that a
-// key that is no number never replaces the entry of a genuine "0".
+// Keys are visited in text order, so when two keys land on the same number the later one wins
+// ("01" before "1", "0" before "x").
 template <typename V, typename Convert>
 void writeIntKeyed(QMap<int, V>& member, const QVariantMap& value, Convert convert)
 {
     member.clear();
-    bool genuineZero = false;
-    for (auto it = value.cbegin(); it != value.cend(); ++it) {
-        bool wellFormed = false;
-        const int key = keyFromText(it.key(), &wellFormed);
-        if (!wellFormed && genuineZero)
-            continue;
-        if (wellFormed && key == 0)
-            genuineZero = true;
-        member.insert(key, convert(it.value()));
-    }
+    for (auto it = value.cbegin(); it != value.cend(); ++it)
+        member.insert(keyFromText(it.key()), convert(it.value()));
 }
 
 template <Document T> QVariantMap readValue(const QMap<int, T>& member)
