@@ -93,8 +93,7 @@ QueryResult Dao::exec(const QString& statement)
 {
     QMutexLocker locker(&m_mutex);
     open();
-    QueryResult result;
-    result.query = QSqlQuery(m_db);
+    QueryResult result(m_db);
     result.success = result.query.exec(statement);
     if (!result.success) {
         m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
@@ -107,8 +106,7 @@ QueryResult Dao::execPrepared(const QString& statement, const QVariantList& valu
 {
     QMutexLocker locker(&m_mutex);
     open();
-    QueryResult result;
-    result.query = QSqlQuery(m_db);
+    QueryResult result(m_db);
     result.query.prepare(statement);
     for (int i = 0; i < values.size(); ++i)
         result.query.bindValue(QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);

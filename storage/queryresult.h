@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QSqlQuery>
 
 namespace taxvault {
@@ -8,6 +9,10 @@ namespace taxvault {
 // the query positioned before its first row.
 struct QueryResult
 {
+    // Built on the Dao's own connection: a default QSqlQuery would look up the
+    // default connection by name, which Qt refuses (with a warning) on the worker threads.
+    explicit QueryResult(const QSqlDatabase& db) : query(db) {}
+
     bool success = false;
     QSqlQuery query;
 };

@@ -39,46 +39,61 @@ protected:
 TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
 {
     Dao* dao = Dao::instance();
+    const QString queryFailed = QStringLiteral("Ошибка выполнения запроса");
     const struct
     {
         const char* name;
         std::function<bool()> failed;
+        QString ownError; // its own error line, beside those of the query it ran
     } cases[] = {
         {"saveMessage",
          [dao] {
              return !dao->saveMessage(QJsonObject{{QStringLiteral("command"), 1}});
-         }},
-        {"getFirstMessage", [dao] { return dao->getFirstMessage().isEmpty(); }},
-        {"deleteMessage", [dao] { return !dao->deleteMessage(1); }},
-        {"setServiceStatus", [dao] { return !dao->setServiceStatus(2); }},
+         },
+         QStringLiteral("Не удалось сохранить сообщение в очередь. Сообщение: \n{\"command\":1}")},
+        {"getFirstMessage", [dao] { return dao->getFirstMessage().isEmpty(); }, queryFailed},
+        {"deleteMessage", [dao] { return !dao->deleteMessage(1); },
+         QStringLiteral("Не удалось удалить сообщение")},
+        {"setServiceStatus", [dao] { return !dao->setServiceStatus(2); },
+         QStringLiteral("Не удалось записать статус сервиса")},
         {"getServiceStatus", [dao] { return dao->getServiceStatus() == 0; }},
         {"saveServiceData",
          [dao] {
              return !dao->saveServiceData(QStringLiteral("transportdata"), {{QStringLiteral("token"), 1}});
-         }},
-        {"getServiceData", [dao] { return dao->getServiceData(QStringLiteral("transportdata")).isEmpty(); }},
+         },
+         QStringLiteral("Не удалось сохранить служебные данные. Данные: \n{\"token\":1}")},
+        {"getServiceData", [dao] { return dao->getServiceData(QStringLiteral("transportdata")).isEmpty(); },
+         queryFailed},
         {"getProtectedCounters", [dao] { return dao->getProtectedCounters().isNull(); }},
         {"getShiftCounters", [dao] { return dao->getShiftCounters().isNull(); }},
-        {"getMessagesCount", [dao] { return dao->getMessagesCount() == -1; }},
-        {"getFirstMessageTime", [dao] { return !dao->getFirstMessageTime().isValid(); }},
-        {"getFiscalMemory()", [dao] { return dao->getFiscalMemory().isEmpty(); }},
-        {"getFiscalMemory(QDate)", [dao] { return dao->getFiscalMemory(QDate::currentDate()).isEmpty(); }},
+        {"getMessagesCount", [dao] { return dao->getMessagesCount() == -1; },
+         QStringLiteral("Не удалось получить информацию о количестве записей в очереди")},
+        {"getFirstMessageTime", [dao] { return !dao->getFirstMessageTime().isValid(); },
+         QStringLiteral("Не удалось получить информацию о дате и времени первого сообщения в очереди")},
+        {"getFiscalMemory()", [dao] { return dao->getFiscalMemory().isEmpty(); },
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
+        {"getFiscalMemory(QDate)", [dao] { return dao->getFiscalMemory(QDate::currentDate()).isEmpty(); },
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
         {"getFiscalMemory(int)", [dao] { return dao->getFiscalMemory(1).isNull(); }},
-        {"resetToken", [dao] { return !dao->resetToken(); }},
-        {"setToken", [dao] { return !dao->setToken(5); }},
+        {"resetToken", [dao] { return !dao->resetToken(); }, queryFailed},
+        {"setToken", [dao] { return !dao->setToken(5); },
+         QStringLiteral("Не удалось сохранить служебные данные. Данные: \n{\"token\":5}")},
         {"getMessagesList", [dao] { return dao->getMessagesList().isEmpty(); }},
-        {"getMessageById", [dao] { return dao->getMessageById(1).isEmpty(); }},
-        {"hasMessage", [dao] { return !dao->hasMessage(1); }},
-        {"isServiceDataAccessible", [dao] { return !dao->isServiceDataAccessible(); }},
-        {"isMessageQueueAccessible", [dao] { return !dao->isMessageQueueAccessible(); }},
+        {"getMessageById", [dao] { return dao->getMessageById(1).isEmpty(); }, queryFailed},
+        {"hasMessage", [dao] { return !dao->hasMessage(1); }, queryFailed},
+        {"isServiceDataAccessible", [dao] { return !dao->isServiceDataAccessible(); }, queryFailed},
+        {"isMessageQueueAccessible", [dao] { return !dao->isMessageQueueAccessible(); }, queryFailed},
         {"updateShiftCounters",
          [dao] {
              return !dao->updateShiftCounters(CountersRecord(QJsonObject{{QStringLiteral("CHANGE"), 1}}));
          }},
         {"updateProtectedCounters", [dao] { return !dao->updateProtectedCounters(); }},
-        {"saveShiftCountersToFiscalMemory", [dao] { return !dao->saveShiftCountersToFiscalMemory(1); }},
-        {"clearShiftCounters", [dao] { return !dao->clearShiftCounters(); }},
-        {"trimFiscalMemory", [dao] { return !dao->trimFiscalMemory(0); }},
+        {"saveShiftCountersToFiscalMemory", [dao] { return !dao->saveShiftCountersToFiscalMemory(1); },
+         QStringLiteral("Не удалось записать счетчики смены в фискальную память")},
+        {"clearShiftCounters", [dao] { return !dao->clearShiftCounters(); },
+         QStringLiteral("Не удалось очистить таблицу счетчиков смены")},
+        {"trimFiscalMemory", [dao] { return !dao->trimFiscalMemory(0); },
+         QStringLiteral("Не удалось получить информацию о количестве записей в фискальной памяти")},
         {"beginTransaction", [dao] { return !dao->beginTransaction(); }},
     };
     for (const auto& c : cases) {
@@ -93,6 +108,12 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
         ASSERT_TRUE(lines.hasNext()) << log.toStdString();
         while (lines.hasNext())
             EXPECT_FALSE(lines.next().captured(1).trimmed().isEmpty()) << log.toStdString();
+        if (!c.ownError.isEmpty()) {
+            const QRegularExpression own(
+                QStringLiteral("ERROR \\[[0-9a-f]+\\] dao - %1$").arg(QRegularExpression::escape(c.ownError)),
+                QRegularExpression::MultilineOption);
+            EXPECT_TRUE(own.match(log).hasMatch()) << log.toStdString();
+        }
         EXPECT_FALSE(log.contains(QStringLiteral("Rq8&uLx2")));
         EXPECT_FALSE(log.contains(QStringLiteral("PRAGMA key")));
     }

@@ -1,6 +1,7 @@
 """The queue worker that drains the queue while the service is autonomous, and
 the server-lock worker that polls the server while it blocks the register."""
 
+import re
 import time
 
 import pytest
@@ -9,13 +10,18 @@ import fiscal
 from sim import Answer
 
 # Qt's complaints when an object is used from a thread it does not belong to.
-THREAD_WARNINGS = ("different thread", "another thread", "Cannot create children")
+THREAD_WARNINGS = ("different thread", "another thread", "Cannot create children", "does not belong to the calling thread")
 
 
 def assert_no_thread_warnings(vault):
     log = vault.all_logs()
     for text in THREAD_WARNINGS:
         assert text not in log, "thread-affinity warning in the log: %r" % text
+
+
+def assert_logged(vault, level, logger, text):
+    line = r"%s +\[[^\]]*\] %s - %s$" % (level, logger, re.escape(text))
+    assert re.search(line, vault.all_logs(), re.MULTILINE), "no %s line of %s: %r" % (level, logger, text)
 
 
 def ticket_names(frames):
@@ -66,6 +72,9 @@ def test_queue_drains_oldest_first_once_server_answers(offline_vault, dead_port,
         assert db.service_data("servicerequest")["offlinePeriod"] == {"beginTime": "", "endTime": ""}
     time.sleep(0.5)
     assert len(sim.frames) == 5
+    for text in ("Старт обработчика очереди", "Отправка сообщения из очереди",
+                 "Команда выполнена. Код результата: 0, сообщение об ошибке: ''", "Очередь сообщений пуста"):
+        assert_logged(vault, "INFO", "queuehandler", text)
     assert_no_thread_warnings(vault)
 
 
@@ -123,7 +132,8 @@ def test_answer_15_server_blocks_until_lock_worker_sees_normal_answer(vault, sim
     vault.configure({"DataSending:reconnectionTimeout": int(interval * 1000)})
     vault.start()
     # Main: X goes offline. Worker's send of X: 15. Lock worker polls: 2 (still blocked), 15, the final code.
-    sim.script(Answer(code=2), Answer(code=15), Answer(code=2), Answer(code=15), Answer(code=final_code))
+    sim.script(Answer(code=2), Answer(code=15), Answer(code=2), Answer(code=15, text="Заблокирована"),
+               Answer(code=final_code))
     vault.post("commandTicket", fiscal.ticket(name="X"))
     vault.post("commandTicket", fiscal.ticket(name="Y"))
 
@@ -150,7 +160,81 @@ def test_answer_15_server_blocks_until_lock_worker_sees_normal_answer(vault, sim
     with vault.db() as db:
         assert db.messages() == []
         assert db.status() == 0
+    for text in ("Старт обработчика", "Отправка служебного запроса в режиме серверной блокировки",
+                 "Команда выполнена. Код результата: 15, сообщение об ошибке: 'Заблокирована'",
+                 "Выход из режима серверной блокировкии"):
+        assert_logged(vault, "INFO", "lockhandler", text)
     assert_no_thread_warnings(vault)
+
+
+def test_invalid_token_on_first_send_keeps_the_open_period(offline_vault, dead_port, make_sim):
+    vault = offline_vault
+    interval = 1.2
+    vault.configure({"DataSending:reconnectionTimeout": int(interval * 1000)})
+    vault.start()
+    vault.post("commandTicket", fiscal.ticket(name="T"))
+    vault.stop()
+    with vault.db() as db:
+        begin = db.service_data("servicerequest")["offlinePeriod"]["beginTime"]
+        assert db.service_data("offlinemodereason") == {"reason": 1}
+    sim = make_sim(port=dead_port)
+    sim.script(Answer(code=2), Answer())
+
+    vault.start()
+    first, retry = sim.wait_for_frames(2, interval * 4)
+    assert ticket_names([first, retry]) == ["T", "T"]
+    # Neither a new period nor a new interval: the retry follows one unchanged interval later
+    # and still carries the period opened before the restart.
+    assert interval * 0.8 <= retry.received_at - first.received_at <= interval + 0.8
+    assert fiscal.as_tuple(retry.request.service.offline_period.begin_time) == fiscal.iso_tuple(begin)
+    vault.wait_status(0, 5)
+    with vault.db() as db:
+        assert db.service_data("offlinemodereason") == {"reason": 2}
+        assert db.messages() == []
+    assert vault.log().count("Переход в автономный режим") == 1, "no status change for a period already open"
+
+
+def test_worker_keeps_sending_while_the_service_is_blocked(offline_vault, dead_port, make_sim):
+    vault = offline_vault
+    interval = 1.5
+    vault.configure({"DataSending:reconnectionTimeout": int(interval * 1000), "DataSending:offlineModeLimit": 0})
+    vault.start()
+    vault.post("commandTicket", fiscal.ticket(name="Z"))
+    assert vault.post("commandTicket", fiscal.ticket())["kkmInfoObject"]["serviceStatus"] == 2
+    with vault.db() as db:
+        begin = db.service_data("servicerequest")["offlinePeriod"]["beginTime"]
+    sim = make_sim(port=dead_port)
+
+    sent = sim.wait_for_frames(1, interval * 3)[0]
+    assert ticket_names([sent]) == ["Z"]
+    # Stored status 2: the period is neither ended in the request nor cleared.
+    assert fiscal.is_unset(sent.request.service.offline_period.end_time)
+    vault.wait_status(0, interval * 3)
+    emptied = time.monotonic()
+    assert emptied - sent.received_at >= interval * 0.8, "a success in status 2 keeps the full interval"
+    with vault.db() as db:
+        assert db.messages() == []
+        assert db.service_data("servicerequest")["offlinePeriod"]["beginTime"] == begin
+
+
+def test_failed_deletion_blocks_and_keeps_the_message(vault, sim):
+    interval = 0.8
+    vault.configure({"DataSending:reconnectionTimeout": int(interval * 1000)})
+    vault.start()
+    sim.script(Answer(code=2))
+    vault.post("commandTicket", fiscal.ticket(name="D"))
+    with vault.db() as db:
+        db.execute_script("CREATE TRIGGER keep_messages BEFORE DELETE ON messages "
+                          "BEGIN SELECT RAISE(ABORT, 'kept'); END;")
+
+    frames = sim.wait_for_frames(2, interval * 4)
+    assert ticket_names(frames) == ["D", "D"]
+    vault.wait_status(2, 5)
+    time.sleep(interval * 2)
+    assert len(sim.frames) == 2, "the worker has ended"
+    with vault.db() as db:
+        assert [m["request"]["items"][0]["commodity"]["name"] for _, m in db.messages()] == ["D"]
+        assert db.status() == 2
 
 
 def test_placeholder_goes_out_as_service_request(vault, sim):
