@@ -645,9 +645,10 @@ QByteArray Sender::sendData(const QByteArray& packet)
 
     m_socket->write(packet);
     m_logger->trace(QStringLiteral("Отправка данных: %1").arg(numeric::byteArrayToString(packet)));
-    const int writeTimeout = config()->getInt(QStringLiteral("Connection:writeTimeout"), 3000);
+    // A large frame may take several writes; together they get the one timeout.
+    const QDeadlineTimer writeDeadline(config()->getInt(QStringLiteral("Connection:writeTimeout"), 3000));
     while (m_socket->bytesToWrite() > 0) {
-        if (!m_socket->waitForBytesWritten(writeTimeout))
+        if (!m_socket->waitForBytesWritten(static_cast<int>(writeDeadline.remainingTime())))
             failTransfer(
                 QStringLiteral("Не удалось записать данные в сокет: '%1'").arg(m_socket->errorString()));
     }

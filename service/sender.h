@@ -87,19 +87,12 @@ public:
 
     int status() const { return m_status; }
     QDateTime lockDate() const { return m_lockDate; }
-    void setFiscalLogic(const QSharedPointer<FiscalLogic>& fiscalLogic) { m_fiscalLogic = fiscalLogic; }
 
     // Held across every read, change and store of the stored "servicerequest",
     // on every thread, so that no thread overwrites another's offline period.
-    // Recursive: updateServiceInfo takes it again inside a worker's own hold.
-    // A holder may go on to exchange with the server (the exchange lock is
-    // always taken after this one, never before).
+    // Recursive, so that a holder may call updateServiceInfo. Never taken while
+    // the exchange lock is held.
     static QRecursiveMutex& serviceRequestMutex();
-
-    // Held for each attempt of an exchange, from reading the token and package
-    // number into the frame to storing the ones of the reply, so that the three
-    // Senders never send with the same token at once.
-    static QMutex& exchangeMutex();
 
 protected:
     // A worker's report: a worker ending with status 0 while messages are still
@@ -107,6 +100,11 @@ protected:
     void takeWorkerStatus(EServiceStatus status);
 
 private:
+    // Held for each attempt of an exchange, from reading the token and package
+    // number into the frame to storing the ones of the reply, so that the three
+    // Senders never send with the same token at once.
+    static QMutex& exchangeMutex();
+
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
     [[noreturn]] void failTransfer(const QString& text);
 

@@ -1,7 +1,9 @@
 """Start-up: the database file, refusing an unusable database, the exit code on
 SIGTERM, and reconciling the stored status with the queue."""
 
+import re
 import shutil
+import socket
 import time
 
 import pytest
@@ -73,6 +75,27 @@ def test_unusable_database_ends_with_1_without_opening_port(vault, case, log_tex
         assert not vault.data_dir.exists(), "the service must not create the data directory"
     else:
         assert vault.db_path.read_bytes() == before
+
+
+def test_service_port_already_taken_ends_with_1_before_start_up(vault, sim):
+    # A second instance on the same database would run a queue worker of its
+    # own and send the queued documents twice.
+    vault.start()
+    vault.stop()
+    with vault.db() as db:
+        db.add_message(QUEUED)
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as taken:
+        taken.bind(("127.0.0.1", vault.service_port))
+        taken.listen()
+        vault.spawn()
+        assert vault.wait_exit(10) == 1
+    log = vault.log()
+    assert "Таксволт запущен" not in log
+    assert re.search(r"sender - Инициализация$", log, re.MULTILINE) is None, "the main Sender must not start up"
+    with vault.db() as db:
+        assert db.status() == 0
+        assert len(db.messages()) == 1
+    assert sim.frames == []
 
 
 @pytest.mark.parametrize("worker", ["none", "queue worker", "server-lock worker"])
