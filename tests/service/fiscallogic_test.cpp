@@ -10,8 +10,12 @@
 #include "storage/dao.h"
 
 #include "korvan/singleton.h"
+#include "log4qt/logmanager.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
+
+#include <functional>
 
 namespace taxvault::testing {
 namespace {
@@ -44,6 +48,27 @@ QStringList fiscalMemory()
     for (const CountersRecord& record : dao()->getFiscalMemory())
         records << QStringLiteral("%1 %2").arg(record.shiftNumber()).arg(text(record.document()));
     return records;
+}
+
+// What the action writes to the log, every level included.
+QString logOf(const std::function<void()>& action)
+{
+    const Log4Qt::Level threshold = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Trace);
+    ::testing::internal::CaptureStderr();
+    action();
+    const QString log = QString::fromStdString(::testing::internal::GetCapturedStderr());
+    Log4Qt::LogManager::setThreshold(threshold);
+    return log;
+}
+
+bool hasLine(const QString& log, const char* level, const QString& text)
+{
+    const QRegularExpression line(
+        QStringLiteral("^.* %1 +\\[[^\\]]*\\] fiscallogic - %2$")
+            .arg(QLatin1String(level), QRegularExpression::escape(text)),
+        QRegularExpression::MultilineOption);
+    return line.match(log).hasMatch();
 }
 
 class FiscalLogicTest : public ServiceDbTest
@@ -135,8 +160,20 @@ TEST_F(FiscalLogicTest, DocumentsOfOneShiftAddUp)
 TEST_F(FiscalLogicTest, DamagedShiftCountersRefuseTheDelta)
 {
     sql(QStringLiteral(R"(INSERT INTO shiftcounters(data) VALUES('{"CHANGE": 1}'), ('{"CHANGE": 2}'))"));
-    EXPECT_FALSE(addTicket(logic, R"({"payments": {"0": 10}})"));
-    EXPECT_FALSE(addPlacement(logic, R"({"operation": 0, "sum": 10})"));
+    const QString refused = QStringLiteral("Не удалось изменить счетчики смены");
+
+    const QString ticketLog = logOf([&] { EXPECT_FALSE(addTicket(logic, R"({"payments": {"0": 10}})")); });
+    EXPECT_TRUE(hasLine(ticketLog, "DEBUG",
+                        QStringLiteral("Изменение счетчиков смены документом продажи/возврата")))
+        << ticketLog.toStdString();
+    EXPECT_TRUE(hasLine(ticketLog, "ERROR", refused)) << ticketLog.toStdString();
+
+    const QString placementLog =
+        logOf([&] { EXPECT_FALSE(addPlacement(logic, R"({"operation": 0, "sum": 10})")); });
+    EXPECT_TRUE(hasLine(placementLog, "DEBUG",
+                        QStringLiteral("Изменение счетчиков смены документом внесения/выема")))
+        << placementLog.toStdString();
+    EXPECT_TRUE(hasLine(placementLog, "ERROR", refused)) << placementLog.toStdString();
 }
 
 TEST_F(FiscalLogicTest, CloseMovesShiftIntoProtectedCountersAndFiscalMemory)
@@ -205,12 +242,15 @@ TEST_F(FiscalLogicTest, FailedCloseLeavesEverythingAsItWas)
     {
         const char* step;
         const char* trigger;
+        const char* error;
     };
     const Case cases[] = {
-        {"non-resettable counters", "BEFORE UPDATE ON protectedcounters"},
-        {"fiscal-memory record", "BEFORE INSERT ON fiscalmemory"},
-        {"clearing", "BEFORE DELETE ON shiftcounters"},
-        {"trimming", "BEFORE DELETE ON fiscalmemory"},
+        {"non-resettable counters", "BEFORE UPDATE ON protectedcounters",
+         "Не удалось изменить необнуляемые счетчики"},
+        {"fiscal-memory record", "BEFORE INSERT ON fiscalmemory",
+         "Не удалось сохранить счетчики смены в фискальной памяти"},
+        {"clearing", "BEFORE DELETE ON shiftcounters", "Не удалось очистить счетчики смены"},
+        {"trimming", "BEFORE DELETE ON fiscalmemory", "Не удалось выполнить подрезку фискальной памяти"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.step);
@@ -224,7 +264,12 @@ TEST_F(FiscalLogicTest, FailedCloseLeavesEverythingAsItWas)
         sql(QStringLiteral("CREATE TRIGGER refuse_step %1 BEGIN SELECT RAISE(ABORT, 'refused'); END")
                 .arg(QLatin1String(c.trigger)));
 
-        EXPECT_FALSE(logic.closeShift(2));
+        const QString log = logOf([&] { EXPECT_FALSE(logic.closeShift(2)); });
+        EXPECT_TRUE(hasLine(log, "DEBUG", QStringLiteral("Перемещение счетчиков смены в фискальную память")))
+            << log.toStdString();
+        EXPECT_TRUE(hasLine(log, "ERROR", QString::fromUtf8(c.error))) << log.toStdString();
+        // The first failure ends the close: no later step reports an error of its own.
+        EXPECT_EQ(log.count(QStringLiteral("] fiscallogic - Не удалось")), 1) << log.toStdString();
 
         EXPECT_FALSE(dao()->rollbackTransaction()) << "the failed close left a transaction open";
         EXPECT_EQ(text(dao()->getProtectedCounters().document()), QStringLiteral(R"({"CHANGE":1})"));

@@ -12,6 +12,7 @@
 #include "korvan/singleton.h"
 
 #include <QDeadlineTimer>
+#include <QMetaMethod>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QThread>
@@ -75,6 +76,43 @@ TYPED_TEST(WorkerThreads, OwnSenderLivesOnWorkerThreadAndEndsWithIt)
         ASSERT_TRUE(thread.wait(5000));
         EXPECT_TRUE(liveWorker.isNull()) << "the worker outlived its thread";
         EXPECT_TRUE(sender.isNull()) << "the worker's Sender outlived its thread";
+    }
+}
+
+// The workers' status signals cross threads as queued calls; the type must be
+// known by its name and travel by its int value.
+TEST(ServiceStatusMetaType, KnownByNameComparableAndStreamedAsItsNumber)
+{
+    registerServiceStatusMetaType();
+    const QMetaType type = QMetaType::fromName("taxvault::EServiceStatus");
+    ASSERT_TRUE(type.isValid());
+    EXPECT_EQ(type, QMetaType::fromType<EServiceStatus>());
+    EXPECT_TRUE(type.isEqualityComparable());
+    EXPECT_TRUE(type.isOrdered());
+    EXPECT_TRUE(type.hasRegisteredDataStreamOperators());
+
+    const QVariant blocked = QVariant::fromValue(EServiceStatus::SERVER_BLOCKED);
+    EXPECT_EQ(QVariant::compare(blocked, QVariant::fromValue(EServiceStatus::AUTONOMOUS)),
+              QPartialOrdering::Greater);
+
+    QByteArray bytes;
+    {
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        ASSERT_TRUE(type.save(out, blocked.constData()));
+    }
+    qint32 number = -1;
+    QDataStream(bytes) >> number;
+    EXPECT_EQ(number, 3);
+
+    EServiceStatus back = EServiceStatus::NORMAL;
+    QDataStream in(bytes);
+    ASSERT_TRUE(type.load(in, &back));
+    EXPECT_EQ(back, EServiceStatus::SERVER_BLOCKED);
+
+    for (const char* signal : {"stop(taxvault::EServiceStatus)", "changeStatus(taxvault::EServiceStatus)"}) {
+        const int index = QueueHandler::staticMetaObject.indexOfSignal(signal);
+        ASSERT_NE(index, -1) << signal;
+        EXPECT_EQ(QueueHandler::staticMetaObject.method(index).parameterMetaType(0), type) << signal;
     }
 }
 
