@@ -14,16 +14,6 @@ QJsonObject CloseShiftRequest::toJson() const
     return toJsonObject(*this);
 }
 
-QVariant CloseShiftRequest::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void CloseShiftRequest::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QString CloseShiftRequest::closeTimeToString() const
 {
     return mapping::readValue(closeTime);

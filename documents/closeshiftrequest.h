@@ -1,6 +1,6 @@
 #pragma once
 
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/operatorcashier.h"
 #include "documents/zxreport.h"
 
@@ -13,7 +13,7 @@
 namespace taxvault {
 
 // A shift closing with the Z report of the closing shift.
-class CloseShiftRequest
+class CloseShiftRequest : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -31,7 +31,6 @@ public:
 
     bool operator==(const CloseShiftRequest&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     QDateTime closeTime;
     bool isOfflineFlag = false;
     QVariant frShiftNumber;
@@ -41,8 +40,6 @@ public:
     OperatorCashier operatorCashier;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QString closeTimeToString() const;
     void closeTimeFromString(const QString& value);
     QVariant zxReportToVariant() const;

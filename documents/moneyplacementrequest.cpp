@@ -14,16 +14,6 @@ QJsonObject MoneyPlacementRequest::toJson() const
     return toJsonObject(*this);
 }
 
-QVariant MoneyPlacementRequest::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void MoneyPlacementRequest::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QString MoneyPlacementRequest::dateTimeToString() const
 {
     return mapping::readValue(dateTime);

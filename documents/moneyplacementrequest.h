@@ -1,6 +1,6 @@
 #pragma once
 
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/operatorcashier.h"
 
 #include <QDateTime>
@@ -12,7 +12,7 @@
 namespace taxvault {
 
 // A cash deposit or withdrawal.
-class MoneyPlacementRequest
+class MoneyPlacementRequest : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -30,7 +30,6 @@ public:
 
     bool operator==(const MoneyPlacementRequest&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     QDateTime dateTime;
     int operation = 0;
     double sum = 0;
@@ -40,8 +39,6 @@ public:
     OperatorCashier operatorCashier;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QString dateTimeToString() const;
     void dateTimeFromString(const QString& value);
     QVariant operatorCashierToVariant() const;

@@ -9,14 +9,4 @@ QJsonObject MoneyPlacementResponse::toJson() const
     return toJsonObject(*this);
 }
 
-QVariant MoneyPlacementResponse::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void MoneyPlacementResponse::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 } // namespace taxvault

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 
 #include <QJsonObject>
 #include <QObject>
@@ -9,7 +9,7 @@
 namespace taxvault {
 
 // The answer to a cash placement: the status block alone.
-class MoneyPlacementResponse
+class MoneyPlacementResponse : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -18,12 +18,6 @@ public:
     QJsonObject toJson() const;
 
     bool operator==(const MoneyPlacementResponse&) const = default;
-
-    KkmInfoObject kkmInfoObject;
-
-private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
 };
 
 } // namespace taxvault

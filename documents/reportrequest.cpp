@@ -9,16 +9,6 @@ ReportRequest ReportRequest::fromJson(const QJsonObject& json)
     return fromJsonObject<ReportRequest>(json);
 }
 
-QVariant ReportRequest::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void ReportRequest::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QString ReportRequest::dateTimeToString() const
 {
     return mapping::readValue(dateTime);

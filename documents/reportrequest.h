@@ -1,6 +1,6 @@
 #pragma once
 
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/zxreport.h"
 
 #include <QDateTime>
@@ -12,7 +12,7 @@
 namespace taxvault {
 
 // An X or Z report request.
-class ReportRequest
+class ReportRequest : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -27,7 +27,6 @@ public:
 
     bool operator==(const ReportRequest&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     int report = 0;
     QDateTime dateTime;
     bool isOfflineFlag = false;
@@ -35,8 +34,6 @@ public:
     bool wasInit = false;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QString dateTimeToString() const;
     void dateTimeFromString(const QString& value);
     QVariant zxReportToVariant() const;

@@ -9,16 +9,6 @@ QJsonObject ReportResponse::toJson() const
     return toJsonObject(*this);
 }
 
-QVariant ReportResponse::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void ReportResponse::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QVariant ReportResponse::zxReportToVariant() const
 {
     return mapping::readValue(zxReport);

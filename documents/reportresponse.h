@@ -1,6 +1,6 @@
 #pragma once
 
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/zxreport.h"
 
 #include <QJsonObject>
@@ -10,7 +10,7 @@
 namespace taxvault {
 
 // The answer to a report, a shift closing or a device initialisation.
-class ReportResponse
+class ReportResponse : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -22,13 +22,10 @@ public:
 
     bool operator==(const ReportResponse&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     int report = 0;
     ZXReport zxReport;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QVariant zxReportToVariant() const;
     void zxReportFromVariant(const QVariant& value);
 };

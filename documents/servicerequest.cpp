@@ -19,16 +19,6 @@ void ServiceRequest::resetOfflinePeriod()
     offlinePeriod = OfflinePeriod();
 }
 
-QVariant ServiceRequest::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void ServiceRequest::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QVariant ServiceRequest::commQualityToVariant() const
 {
     return mapping::readValue(commQuality);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "documents/commquality.h"
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/offlineperiod.h"
 #include "documents/reginfo.h"
 #include "documents/securitystats.h"
@@ -20,7 +20,7 @@
 namespace taxvault {
 
 // What the service reports about itself with every exchange; stored as "servicerequest".
-class ServiceRequest
+class ServiceRequest : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -43,7 +43,6 @@ public:
 
     bool operator==(const ServiceRequest&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     std::optional<CommQuality> commQuality;
     std::optional<SoftwareInformation> softwareInformation;
     OfflinePeriod offlinePeriod;
@@ -56,8 +55,6 @@ public:
     ::SecurityStats securityStats;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QVariant commQualityToVariant() const;
     void commQualityFromVariant(const QVariant& value);
     QVariant softwareInformationToVariant() const;

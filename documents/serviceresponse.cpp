@@ -9,16 +9,6 @@ QJsonObject ServiceResponse::toJson() const
     return toJsonObject(*this);
 }
 
-QVariant ServiceResponse::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void ServiceResponse::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QVariantList ServiceResponse::ticketAdsToList() const
 {
     return mapping::readValue(ticketAds);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "documents/bindedtaxation.h"
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/lastdocumentinfo.h"
 #include "documents/reginfo.h"
 #include "documents/ticketad.h"
@@ -18,7 +18,7 @@
 namespace taxvault {
 
 // The service part of the server's answer.
-class ServiceResponse
+class ServiceResponse : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -33,7 +33,6 @@ public:
 
     bool operator==(const ServiceResponse&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     QList<TicketAd> ticketAds;
     RegInfo regInfo;
     std::optional<LastDocumentInfo> lastDocumentInfo;
@@ -41,8 +40,6 @@ public:
     QVariantMap auxiliary;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QVariantList ticketAdsToList() const;
     void ticketAdsFromList(const QVariantList& value);
     QVariant regInfoToVariant() const;

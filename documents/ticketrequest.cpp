@@ -30,16 +30,6 @@ void TicketRequest::setTaxationType(int taxationType)
     }
 }
 
-QVariant TicketRequest::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void TicketRequest::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 QString TicketRequest::dateTimeToString() const
 {
     return mapping::readValue(dateTime);

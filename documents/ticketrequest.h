@@ -4,7 +4,7 @@
 #include "documents/domain.h"
 #include "documents/extensionoptions.h"
 #include "documents/item.h"
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 #include "documents/operatorcashier.h"
 #include "documents/parentticket.h"
 #include "documents/tax.h"
@@ -24,7 +24,7 @@
 namespace taxvault {
 
 // A sale or return receipt as the point-of-sale program sends it.
-class TicketRequest
+class TicketRequest : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -50,7 +50,6 @@ public:
 
     bool operator==(const TicketRequest&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     int operation = 2;
     QDateTime dateTime;
     OperatorCashier operatorCashier;
@@ -66,8 +65,6 @@ public:
     std::optional<ParentTicket> parentTicket;
 
 private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
     QString dateTimeToString() const;
     void dateTimeFromString(const QString& value);
     QVariant operatorCashierToVariant() const;

@@ -9,14 +9,4 @@ QJsonObject TicketResponse::toJson() const
     return toJsonObject(*this);
 }
 
-QVariant TicketResponse::kkmInfoObjectToVariant() const
-{
-    return mapping::readValue(kkmInfoObject);
-}
-
-void TicketResponse::kkmInfoObjectFromVariant(const QVariant& value)
-{
-    mapping::writeValue(kkmInfoObject, value);
-}
-
 } // namespace taxvault

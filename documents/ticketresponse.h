@@ -1,6 +1,6 @@
 #pragma once
 
-#include "documents/kkminfoobject.h"
+#include "documents/kkminfoholder.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -11,7 +11,7 @@
 namespace taxvault {
 
 // The answer to a receipt.
-class TicketResponse
+class TicketResponse : public KkmInfoHolder
 {
     Q_GADGET
     Q_PROPERTY(QVariant kkmInfoObject READ kkmInfoObjectToVariant WRITE kkmInfoObjectFromVariant)
@@ -23,13 +23,8 @@ public:
 
     bool operator==(const TicketResponse&) const = default;
 
-    KkmInfoObject kkmInfoObject;
     QString ticketNumber;
     QByteArray qrCode;
-
-private:
-    QVariant kkmInfoObjectToVariant() const;
-    void kkmInfoObjectFromVariant(const QVariant& value);
 };
 
 } // namespace taxvault

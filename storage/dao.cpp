@@ -35,6 +35,15 @@ QDateTime localDateTime(const QString& text)
     return value;
 }
 
+// The current row of "SELECT * FROM fiscalmemory": creationtime, shiftnum, data.
+CountersRecord fiscalMemoryRecord(const QSqlQuery& query)
+{
+    CountersRecord record(objectFromText(query.value(2).toString()));
+    record.setCreationTime(localDateTime(query.value(0).toString()));
+    record.setShiftNumber(query.value(1).toInt());
+    return record;
+}
+
 // Turns every \uXXXX escape of a stored text into its UTF-16 code unit.
 QString decodeUnicodeEscapes(QString text)
 {
@@ -64,6 +73,12 @@ Dao::~Dao()
 {
     if (m_db.isOpen())
         m_db.close();
+}
+
+void Dao::logFailedStatement(const QSqlQuery& query)
+{
+    m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
+    m_logger->error(errorText(query));
 }
 
 QString Dao::errorText(const QSqlQuery& query) const
@@ -122,10 +137,8 @@ bool Dao::execAndCheck(const QString& statement)
 {
     QMutexLocker locker(&m_mutex);
     QueryResult result = exec(statement);
-    if (!result.success) {
-        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
-    }
+    if (!result.success)
+        logFailedStatement(result.query);
     return result.success;
 }
 
@@ -207,8 +220,7 @@ QJsonObject Dao::getFirstMessage()
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
     QueryResult result = exec(QStringLiteral("SELECT messageid, data FROM messages LIMIT 1"));
     if (!result.success) {
-        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
+        logFailedStatement(result.query);
         return QJsonObject();
     }
     if (!result.query.next())
@@ -278,8 +290,7 @@ QJsonObject Dao::getServiceData(const QString& name)
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM servicedata WHERE name=:param1"), {name});
     if (!result.success) {
-        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
+        logFailedStatement(result.query);
         return QJsonObject();
     }
     if (!result.query.next())
@@ -352,8 +363,7 @@ QString Dao::getMessageById(int messageId)
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
     if (!result.success) {
-        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
+        logFailedStatement(result.query);
         return QString();
     }
     if (!result.query.next())
@@ -368,8 +378,7 @@ bool Dao::hasMessage(int messageId)
     QueryResult result =
         execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
     if (!result.success) {
-        m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
+        logFailedStatement(result.query);
         return false;
     }
     return result.query.next();
@@ -406,26 +415,33 @@ CountersRecord Dao::getProtectedCounters()
     return CountersRecord(result.query);
 }
 
+bool Dao::addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
+                        const QString& creatingText, const QString& damagedText)
+{
+    if (current.isNull()) {
+        m_logger->debug(creatingText);
+        return execPrepared(QStringLiteral("INSERT INTO %1(data) VALUES(:param1)").arg(table),
+                            {delta.toJsonText(QJsonDocument::Compact)})
+            .success;
+    }
+    // A stored {} is a row that has counted nothing yet, not damage.
+    if (current.isDamaged()) {
+        m_logger->error(damagedText);
+        return false;
+    }
+    const CountersRecord merged = current + delta;
+    return execPrepared(QStringLiteral("UPDATE %1 SET data = :param1 WHERE rowid=:param2").arg(table),
+                        {merged.toJsonText(QJsonDocument::Compact), current.rowid()})
+        .success;
+}
+
 bool Dao::updateShiftCounters(const CountersRecord& delta)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Изменение счетчиков смены"));
-    const CountersRecord current = getShiftCounters();
-    if (current.isNull()) {
-        m_logger->debug(QStringLiteral("Создание записи в таблице счетчиков смены"));
-        return execPrepared(QStringLiteral("INSERT INTO shiftcounters(data) VALUES(:param1)"),
-                            {delta.toJsonText(QJsonDocument::Compact)})
-            .success;
-    }
-    // A stored {} is a shift that has counted nothing yet, not damage.
-    if (current.isDamaged()) {
-        m_logger->error(QStringLiteral("Некорректное содержимое таблицы счетчиков смены"));
-        return false;
-    }
-    const CountersRecord merged = current + delta;
-    return execPrepared(QStringLiteral("UPDATE shiftcounters SET data = :param1 WHERE rowid=:param2"),
-                        {merged.toJsonText(QJsonDocument::Compact), current.rowid()})
-        .success;
+    return addToCounters(QStringLiteral("shiftcounters"), getShiftCounters(), delta,
+                         QStringLiteral("Создание записи в таблице счетчиков смены"),
+                         QStringLiteral("Некорректное содержимое таблицы счетчиков смены"));
 }
 
 bool Dao::updateProtectedCounters()
@@ -435,20 +451,9 @@ bool Dao::updateProtectedCounters()
     const CountersRecord protectedCounters = getProtectedCounters();
     // A damaged shift row reads as {} and adds nothing.
     const CountersRecord shift = getShiftCounters();
-    if (protectedCounters.isNull()) {
-        m_logger->debug(QStringLiteral("Создание записи в таблице необнуляемых счетчиков"));
-        return execPrepared(QStringLiteral("INSERT INTO protectedcounters(data) VALUES(:param1)"),
-                            {shift.toJsonText(QJsonDocument::Compact)})
-            .success;
-    }
-    if (protectedCounters.isDamaged()) {
-        m_logger->error(QStringLiteral("Некорректное содержимое таблицы необнуляемых счетчиков"));
-        return false;
-    }
-    const CountersRecord merged = protectedCounters + shift;
-    return execPrepared(QStringLiteral("UPDATE protectedcounters SET data = :param1 WHERE rowid=:param2"),
-                        {merged.toJsonText(QJsonDocument::Compact), protectedCounters.rowid()})
-        .success;
+    return addToCounters(QStringLiteral("protectedcounters"), protectedCounters, shift,
+                         QStringLiteral("Создание записи в таблице необнуляемых счетчиков"),
+                         QStringLiteral("Некорректное содержимое таблицы необнуляемых счетчиков"));
 }
 
 bool Dao::saveShiftCountersToFiscalMemory(uint shiftNumber)
@@ -518,12 +523,8 @@ QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result)
         m_logger->error(QStringLiteral("Не удалось получить счетчики из фискальной памяти"));
         return records;
     }
-    while (result.query.next()) {
-        CountersRecord record(objectFromText(result.query.value(2).toString()));
-        record.setCreationTime(localDateTime(result.query.value(0).toString()));
-        record.setShiftNumber(result.query.value(1).toInt());
-        records.append(record);
-    }
+    while (result.query.next())
+        records.append(fiscalMemoryRecord(result.query));
     return records;
 }
 
@@ -553,10 +554,7 @@ CountersRecord Dao::getFiscalMemory(int shiftNumber)
         execPrepared(QStringLiteral("SELECT * FROM fiscalmemory WHERE shiftnum = :param1"), {shiftNumber});
     if (!result.success || !result.query.next())
         return CountersRecord();
-    CountersRecord record(objectFromText(result.query.value(2).toString()));
-    record.setCreationTime(localDateTime(result.query.value(0).toString()));
-    record.setShiftNumber(result.query.value(1).toInt());
-    return record;
+    return fiscalMemoryRecord(result.query);
 }
 
 } // namespace taxvault

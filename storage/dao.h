@@ -80,6 +80,10 @@ protected:
 
 private:
     QString errorText(const QSqlQuery& query) const;
+    void logFailedStatement(const QSqlQuery& query);
+    // Adds delta to the one row of a counters table; the first delta creates the row.
+    bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
+                       const QString& creatingText, const QString& damagedText);
     QList<CountersRecord> readFiscalMemory(QueryResult& result);
 
     QSqlDatabase m_db;

@@ -88,6 +88,43 @@ ProbeRun runProgram(const QString& program, const QStringList& args, const QStri
     return run;
 }
 
+struct Case
+{
+    QStringList words;
+    QString out;
+    int exitCode;
+};
+
+std::string describe(const QStringList& words)
+{
+    return words.join(QLatin1Char(' ')).toStdString();
+}
+
+// Where nothing is stored, an empty database and a missing one answer alike.
+QList<Case> nothingStoredCases()
+{
+    return {
+        {{QStringLiteral("protectedcounters")},
+         QStringLiteral("Не удалось получить необнуляемые счетчики\n"),
+         1},
+        {{QStringLiteral("shiftcounters")}, QStringLiteral("Не удалось получить счетчики смены\n"), 1},
+        {{QStringLiteral("fiscalmemory")}, QStringLiteral("В фискальной памяти нет записей\n"), 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
+         1},
+        {{QStringLiteral("messages")}, QStringLiteral("В очереди нет сообщений\n"), 0},
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral("В очереди нет сообщения с id = 1\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")},
+         QStringLiteral("Сообщение не удалено\n"),
+         0},
+        {{QStringLiteral("token"), QStringLiteral("clean")},
+         QStringLiteral("Не удалось обнулить токен\n"),
+         1},
+    };
+}
+
 // One device's workstation in a temporary directory: the configuration file and the
 // data directory; the database file is made by the fixture program when asked for.
 class ProbeTest : public ::testing::Test
@@ -149,21 +186,19 @@ protected:
     // The command words after the test build's access code.
     ProbeRun command(const QStringList& words) const { return probe(QStringList{kCode} + words); }
 
+    // Each command in turn, with its output and exit code.
+    void expectAnswers(const QList<Case>& cases) const
+    {
+        for (const Case& c : cases) {
+            const ProbeRun run = command(c.words);
+            EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
+            EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+        }
+    }
+
 private:
     QTemporaryDir m_root;
 };
-
-struct Case
-{
-    QStringList words;
-    QString out;
-    int exitCode;
-};
-
-std::string describe(const QStringList& words)
-{
-    return words.join(QLatin1Char(' ')).toStdString();
-}
 
 // ---- usage and help ----------------------------------------------------------------
 
@@ -366,45 +401,20 @@ TEST_F(ProbeTest, ReadCommandsPrintARealisticDatabase)
          QStringLiteral("В очереди нет сообщения с id = 9\n"),
          0},
     };
-    for (const Case& c : cases) {
-        const ProbeRun run = command(c.words);
-        EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
-        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
-    }
+    expectAnswers(cases);
 }
 
 TEST_F(ProbeTest, ReadCommandsOnAnEmptyDatabase)
 {
     prepare(QStringLiteral("schema"));
-    const QList<Case> cases = {
-        {{QStringLiteral("protectedcounters")},
-         QStringLiteral("Не удалось получить необнуляемые счетчики\n"),
-         1},
-        {{QStringLiteral("shiftcounters")}, QStringLiteral("Не удалось получить счетчики смены\n"), 1},
-        {{QStringLiteral("fiscalmemory")}, QStringLiteral("В фискальной памяти нет записей\n"), 0},
+    QList<Case> cases = nothingStoredCases();
+    cases += QList<Case>{
         {{QStringLiteral("fiscalmemory"), QStringLiteral("7.3.2024")},
          QStringLiteral("В фискальной памяти нет записей за 07.03.2024\n"),
          0},
-        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
-         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
-         1},
         {{QStringLiteral("queue")}, QStringLiteral("В очереди нет сообщений\n"), 0},
-        {{QStringLiteral("messages")}, QStringLiteral("В очереди нет сообщений\n"), 0},
-        {{QStringLiteral("message"), QStringLiteral("1")},
-         QStringLiteral("В очереди нет сообщения с id = 1\n"),
-         0},
-        {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")},
-         QStringLiteral("Сообщение не удалено\n"),
-         0},
-        {{QStringLiteral("token"), QStringLiteral("clean")},
-         QStringLiteral("Не удалось обнулить токен\n"),
-         1},
     };
-    for (const Case& c : cases) {
-        const ProbeRun run = command(c.words);
-        EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
-        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
-    }
+    expectAnswers(cases);
 }
 
 TEST_F(ProbeTest, DamagedCountersPrintAsAnEmptyDocument)
@@ -520,27 +530,10 @@ TEST_F(ProbeTest, DeletingAMessageRemovesThatRowOnly)
 
 TEST_F(ProbeTest, WithoutADatabaseNothingIsCreated)
 {
-    const QList<Case> cases = {
-        {{QStringLiteral("protectedcounters")},
-         QStringLiteral("Не удалось получить необнуляемые счетчики\n"),
-         1},
-        {{QStringLiteral("shiftcounters")}, QStringLiteral("Не удалось получить счетчики смены\n"), 1},
-        {{QStringLiteral("fiscalmemory")}, QStringLiteral("В фискальной памяти нет записей\n"), 0},
-        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
-         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
-         1},
+    QList<Case> cases = nothingStoredCases();
+    cases += QList<Case>{
         {{QStringLiteral("queue")},
          QStringLiteral("Не удалось получить информацию о сообщениях в очереди\n"),
-         1},
-        {{QStringLiteral("messages")}, QStringLiteral("В очереди нет сообщений\n"), 0},
-        {{QStringLiteral("message"), QStringLiteral("1")},
-         QStringLiteral("В очереди нет сообщения с id = 1\n"),
-         0},
-        {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")},
-         QStringLiteral("Сообщение не удалено\n"),
-         0},
-        {{QStringLiteral("token"), QStringLiteral("clean")},
-         QStringLiteral("Не удалось обнулить токен\n"),
          1},
         {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("5")},
          QStringLiteral("Не удалось установить токен\n"),
