@@ -63,7 +63,25 @@ Sender::Sender()
     registerServiceStatusMetaType();
 }
 
-Sender::~Sender() = default;
+Sender::~Sender()
+{
+    // A worker still sending when the service ends would run on while the
+    // process tears down the database driver and the crypto library under it.
+    // Each worker finishes its current send; its exchange is bounded by the
+    // configured timeouts.
+    for (const QPointer<QThread>& thread : std::as_const(m_workerThreads)) {
+        if (thread) {
+            thread->quit();
+            thread->wait();
+        }
+    }
+}
+
+void Sender::keepWorkerThread(QThread* thread)
+{
+    m_workerThreads.removeAll(QPointer<QThread>());
+    m_workerThreads.append(thread);
+}
 
 QRecursiveMutex& Sender::serviceRequestMutex()
 {
@@ -113,8 +131,10 @@ void Sender::onChangeStatus(EServiceStatus status)
 void Sender::takeWorkerStatus(EServiceStatus status)
 {
     // The queue worker may have found the queue empty just before a command
-    // queued another document; nothing accepted may wait in normal mode.
-    if (status == EServiceStatus::NORMAL && !dao()->getFirstMessage().isEmpty()) {
+    // queued another document, or taken a failed read for an empty queue;
+    // nothing accepted may wait in normal mode.
+    if (status == EServiceStatus::NORMAL &&
+        (!dao()->getFirstMessage().isEmpty() || !dao()->isMessageQueueAccessible())) {
         onChangeStatus(EServiceStatus::AUTONOMOUS);
         startQueueHandler();
         return;
@@ -520,6 +540,7 @@ void Sender::startQueueHandler()
     // offline periods do not pile up workers.
     connect(thread, &QThread::finished, handler, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    keepWorkerThread(thread);
     thread->start(QThread::InheritPriority);
 }
 
@@ -534,6 +555,7 @@ void Sender::startLockHandler()
     connect(handler, &LockHandler::stop, this, [this]() { takeWorkerStatus(EServiceStatus::NORMAL); });
     connect(thread, &QThread::finished, handler, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    keepWorkerThread(thread);
     thread->start(QThread::InheritPriority);
 }
 

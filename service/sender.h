@@ -6,13 +6,16 @@
 
 #include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QRecursiveMutex>
 #include <QSharedPointer>
 #include <QString>
 
 class QTcpSocket;
+class QThread;
 
 namespace Log4Qt {
 class Logger;
@@ -107,6 +110,7 @@ private:
 
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
     [[noreturn]] void failTransfer(const QString& text);
+    void keepWorkerThread(QThread* thread);
 
     int m_status;
     QSharedPointer<FiscalLogic> m_fiscalLogic;
@@ -114,6 +118,8 @@ private:
     QTcpSocket* m_socket;
     int m_headerLength;
     Log4Qt::Logger* m_logger;
+    // The worker threads this Sender started and that still exist.
+    QList<QPointer<QThread>> m_workerThreads;
 };
 
 } // namespace taxvault

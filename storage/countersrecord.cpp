@@ -5,6 +5,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <cmath>
+
 namespace taxvault {
 
 CountersRecord::CountersRecord() = default;
@@ -30,6 +32,25 @@ CountersRecord::CountersRecord(QSqlQuery& query)
 QString CountersRecord::toJsonText(QJsonDocument::JsonFormat format) const
 {
     return QString::fromUtf8(QJsonDocument(m_document).toJson(format));
+}
+
+namespace {
+
+bool allFinite(const QJsonObject& document)
+{
+    for (const QJsonValue& value : document) {
+        if (value.isObject() ? !allFinite(value.toObject())
+                             : value.isDouble() && !std::isfinite(value.toDouble()))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool CountersRecord::isFinite() const
+{
+    return allFinite(m_document);
 }
 
 CountersRecord CountersRecord::operator+(const CountersRecord& other) const

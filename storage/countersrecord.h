@@ -40,6 +40,9 @@ public:
     void setCreationTime(const QDateTime& creationTime) { m_creationTime = creationTime; }
 
     QString toJsonText(QJsonDocument::JsonFormat format) const;
+    // Every number, at every depth, is finite. The JSON writer stores an
+    // infinite sum as null, which the merge then reads as 0.
+    bool isFinite() const;
 
     // A new record (not null, row id -1) holding the merge of both documents.
     CountersRecord operator+(const CountersRecord& other) const;

@@ -430,6 +430,11 @@ bool Dao::addToCounters(const QString& table, const CountersRecord& current, con
         return false;
     }
     const CountersRecord merged = current + delta;
+    // Stored, a sum beyond the range of a double would read back as 0.
+    if (!merged.isFinite()) {
+        m_logger->error(QStringLiteral("Сумма счетчиков вне допустимого диапазона"));
+        return false;
+    }
     return execPrepared(QStringLiteral("UPDATE %1 SET data = :param1 WHERE rowid=:param2").arg(table),
                         {merged.toJsonText(QJsonDocument::Compact), current.rowid()})
         .success;

@@ -159,6 +159,40 @@ TEST_F(DaoCountersTest, ProtectedCountersTakeWhatTheShiftHolds)
               QStringLiteral(R"({"MONEY_PLACEMENT_WITHDRAWAL":7.5})"));
 }
 
+TEST_F(DaoCountersTest, SumBeyondTheRangeOfADoubleIsRefusedAndTheCountersStay)
+{
+    // Written out, the infinite sum would become null and the next update would
+    // count from 0: everything the counters held would be gone.
+    const QString huge = QStringLiteral(R"({"CHANGE":1,"OPERATION_SELL":{"PAYMENT_CASH":1.5e308}})");
+    const struct
+    {
+        const char* table;
+        std::function<bool()> add;
+    } cases[] = {
+        {"shiftcounters",
+         [] {
+             return dao()->updateShiftCounters(
+                 CountersRecord(json(R"({"OPERATION_SELL":{"PAYMENT_CASH":1.5e308}})")));
+         }},
+        {"protectedcounters",
+         [&] {
+             insert(QStringLiteral("INSERT INTO shiftcounters(data) VALUES('%1')").arg(huge));
+             return dao()->updateProtectedCounters();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        SetUp();
+        insert(QStringLiteral("INSERT INTO %1(data) VALUES('%2')").arg(QLatin1String(c.table), huge));
+        const QList<QVariantList> before = rowsOf(c.table);
+
+        LogCapture capture;
+        EXPECT_FALSE(c.add());
+        EXPECT_EQ(rowsOf(c.table), before);
+        EXPECT_TRUE(capture.text().contains(QStringLiteral("ERROR"))) << capture.text().toStdString();
+    }
+}
+
 TEST_F(DaoCountersTest, ShiftCountersGoToFiscalMemory)
 {
     insert(QStringLiteral(R"(INSERT INTO shiftcounters(data) VALUES('{"CHANGE":2}'))"));
