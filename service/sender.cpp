@@ -77,10 +77,18 @@ Sender::~Sender()
     }
 }
 
-void Sender::keepWorkerThread(QThread* thread)
+QThread* Sender::workerThread(QObject* handler)
 {
+    auto* thread = new QThread();
+    handler->moveToThread(thread);
+    // The worker and its own Sender go with their thread, so that repeated
+    // offline periods and server blocks do not pile up workers.
+    connect(thread, &QThread::finished, handler, &QObject::deleteLater);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    // Kept so that the service can wait for its workers when it ends.
     m_workerThreads.removeAll(QPointer<QThread>());
     m_workerThreads.append(thread);
+    return thread;
 }
 
 QRecursiveMutex& Sender::serviceRequestMutex()
@@ -530,17 +538,11 @@ void Sender::startQueueHandler()
 {
     m_logger->info(QStringLiteral("Запускаем обработчик очереди"));
     auto* handler = new QueueHandler();
-    auto* thread = new QThread();
-    handler->moveToThread(thread);
+    QThread* thread = workerThread(handler);
     connect(thread, &QThread::started, handler, &QueueHandler::onStart);
     connect(handler, &QueueHandler::stop, thread, &QThread::quit);
     connect(handler, &QueueHandler::stop, this, [this](EServiceStatus status) { takeWorkerStatus(status); });
     connect(handler, &QueueHandler::changeStatus, this, &Sender::onChangeStatus);
-    // The worker and its own Sender go with their thread, so that repeated
-    // offline periods do not pile up workers.
-    connect(thread, &QThread::finished, handler, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    keepWorkerThread(thread);
     thread->start(QThread::InheritPriority);
 }
 
@@ -548,14 +550,10 @@ void Sender::startLockHandler()
 {
     m_logger->info(QStringLiteral("Запускаем обработчик серверной блокировки"));
     auto* handler = new LockHandler();
-    auto* thread = new QThread();
-    handler->moveToThread(thread);
+    QThread* thread = workerThread(handler);
     connect(thread, &QThread::started, handler, &LockHandler::onStart);
     connect(handler, &LockHandler::stop, thread, &QThread::quit);
     connect(handler, &LockHandler::stop, this, [this]() { takeWorkerStatus(EServiceStatus::NORMAL); });
-    connect(thread, &QThread::finished, handler, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    keepWorkerThread(thread);
     thread->start(QThread::InheritPriority);
 }
 

@@ -110,7 +110,8 @@ private:
 
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
     [[noreturn]] void failTransfer(const QString& text);
-    void keepWorkerThread(QThread* thread);
+    // A new thread for a worker, wired to release both when it ends.
+    QThread* workerThread(QObject* handler);
 
     int m_status;
     QSharedPointer<FiscalLogic> m_fiscalLogic;
