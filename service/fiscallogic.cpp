@@ -104,8 +104,10 @@ bool FiscalLogic::closeShift(int shiftNumber)
     // The four steps are one transaction: a failure or a crash in between must
     // not leave a shift counted in the non-resettable counters but still open,
     // or a repeated close would count it twice.
-    if (!dao()->beginTransaction())
+    if (!dao()->beginTransaction()) {
+        m_logger->error(QStringLiteral("Не удалось начать транзакцию закрытия смены"));
         return false;
+    }
 
     const int limit =
         Singleton<Config>::instance()->getInt(QStringLiteral("FiscalMemory:fiscalMemoryRecordsLimit"), 10000);
@@ -122,10 +124,16 @@ bool FiscalLogic::closeShift(int shiftNumber)
     else
         ok = true;
 
-    if (ok && dao()->commitTransaction())
-        return true;
-    dao()->rollbackTransaction();
-    return false;
+    if (!ok) {
+        dao()->rollbackTransaction();
+        return false;
+    }
+    // A failed commit has already rolled back.
+    if (!dao()->commitTransaction()) {
+        m_logger->error(QStringLiteral("Не удалось подтвердить транзакцию закрытия смены"));
+        return false;
+    }
+    return true;
 }
 
 } // namespace taxvault

@@ -90,6 +90,15 @@ void QueueHandler::send()
         return;
     }
     const QJsonObject message = entry.value(QStringLiteral("data")).toObject();
+    // A damaged entry reads as an empty document: sent, it would be accepted as
+    // a bare service request and deleted, and the document it held lost.
+    if (!message.value(QStringLiteral("command")).isDouble()) {
+        m_logger->error(
+            QStringLiteral("Сообщение в очереди с messageid = %1 повреждено и не может быть отправлено")
+                .arg(entry.value(QStringLiteral("messageid")).toInt(0)));
+        emit stop(EServiceStatus::BLOCKED);
+        return;
+    }
 
     ofd::proto::Request request = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
 

@@ -139,10 +139,10 @@ void Sender::onChangeStatus(EServiceStatus status)
 void Sender::takeWorkerStatus(EServiceStatus status)
 {
     // The queue worker may have found the queue empty just before a command
-    // queued another document, or taken a failed read for an empty queue;
-    // nothing accepted may wait in normal mode.
-    if (status == EServiceStatus::NORMAL &&
-        (!dao()->getFirstMessage().isEmpty() || !dao()->isMessageQueueAccessible())) {
+    // queued another document, and the lock worker ends whatever waits in the
+    // queue; nothing accepted may wait in normal mode. A queue that cannot be
+    // read counts as empty: in normal mode new documents still reach the server.
+    if (status == EServiceStatus::NORMAL && !dao()->getFirstMessage().isEmpty()) {
         onChangeStatus(EServiceStatus::AUTONOMOUS);
         startQueueHandler();
         return;
@@ -154,14 +154,40 @@ bool Sender::setStatus(int status)
 {
     m_logger->info(QStringLiteral("Переход в %1").arg(serviceModeName(status)));
     m_status = status;
+    // Documents wait from now on: without an open period the offline limit
+    // could never be reached.
+    if (status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+        openOfflinePeriod(true);
     m_lockDate = status == static_cast<int>(EServiceStatus::AUTONOMOUS) ? getLockDate() : QDateTime();
     return dao()->setServiceStatus(status);
+}
+
+QDateTime Sender::lockDate()
+{
+    // The queue worker closes the period after a delivered message and opens a
+    // new one after a later failure: the lock date is that of the period open now.
+    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+        m_lockDate = getLockDate();
+    return m_lockDate;
+}
+
+void Sender::openOfflinePeriod(bool keepOpenPeriod)
+{
+    QMutexLocker locker(&serviceRequestMutex());
+    ServiceRequest serviceRequest = ServiceRequest::fromJson(getLastServiceRequest());
+    if (keepOpenPeriod && serviceRequest.offlinePeriod.beginTime.isValid())
+        return;
+    serviceRequest.offlinePeriod.beginTime = now();
+    serviceRequest.offlinePeriod.endTime = QDateTime();
+    dao()->saveServiceData(kServiceRequest, serviceRequest.toJson());
 }
 
 QDateTime Sender::getLockDate()
 {
     m_logger->info(QStringLiteral("Получение даты блокировки"));
-    const ServiceRequest request = ServiceRequest::fromJson(getLastServiceRequest());
+    // The stored record itself: getLastServiceRequest adds a status block, which
+    // is built with the lock date.
+    const ServiceRequest request = ServiceRequest::fromJson(dao()->getServiceData(kServiceRequest));
     const QDateTime begin = request.offlinePeriod.beginTime;
     if (!begin.isValid())
         return QDateTime();
@@ -193,7 +219,8 @@ bool Sender::isOfflineLimitExceeded()
     m_logger->info(QStringLiteral("Проверка длительности автономного режима"));
     if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
         return false;
-    if (m_lockDate.isValid() && now().secsTo(m_lockDate) < 1)
+    const QDateTime lock = lockDate();
+    if (lock.isValid() && now().secsTo(lock) < 1)
         return true;
     m_logger->info(QStringLiteral("Допустимая длительность автономного режима не превышена"));
     return false;
@@ -253,7 +280,7 @@ QJsonObject Sender::makeKkmInfoResponse(int status, QString errorMessage, QStrin
 {
     KkmInfoObject info;
     info.serviceStatus = status;
-    info.lockDate = m_lockDate;
+    info.lockDate = lockDate();
     info.errorMessage = errorMessage;
     info.data = data;
     info.offlineModeReason = offlineModeReason();
@@ -494,13 +521,8 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     }
 
     if (normal) {
-        {
-            QMutexLocker locker(&serviceRequestMutex());
-            ServiceRequest serviceRequest = ServiceRequest::fromJson(getLastServiceRequest());
-            serviceRequest.offlinePeriod.beginTime = now();
-            serviceRequest.offlinePeriod.endTime = QDateTime();
-            dao()->saveServiceData(kServiceRequest, serviceRequest.toJson());
-        }
+        // A period left open while the service was blocked is not this one.
+        openOfflinePeriod(false);
         setStatus(static_cast<int>(EServiceStatus::AUTONOMOUS));
     }
 

@@ -89,7 +89,8 @@ public:
     virtual QByteArray sendData(const QByteArray& packet);
 
     int status() const { return m_status; }
-    QDateTime lockDate() const { return m_lockDate; }
+    // The lock date in force: in status 1 that of the offline period open now.
+    QDateTime lockDate();
 
     // Held across every read, change and store of the stored "servicerequest",
     // on every thread, so that no thread overwrites another's offline period.
@@ -108,6 +109,9 @@ private:
     // Senders never send with the same token at once.
     static QMutex& exchangeMutex();
 
+    // Opens an offline period that begins now and stores it; with keepOpenPeriod
+    // a period already open stays as it is.
+    void openOfflinePeriod(bool keepOpenPeriod);
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
     [[noreturn]] void failTransfer(const QString& text);
     // A new thread for a worker, wired to release both when it ends.

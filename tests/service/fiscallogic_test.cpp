@@ -287,5 +287,56 @@ TEST_F(FiscalLogicTest, FailedCloseLeavesEverythingAsItWas)
     }
 }
 
+TEST_F(FiscalLogicTest, TransactionThatCannotBeginOrCommitLogsOneTrueError)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void()> arrange;
+        std::function<void()> release;
+        const char* error;
+    };
+    const Case cases[] = {
+        // A transaction already open on the connection refuses a second begin.
+        {"begin", [] { sql(QStringLiteral("BEGIN")); }, [] { sql(QStringLiteral("ROLLBACK")); },
+         "Не удалось начать транзакцию закрытия смены"},
+        // A deferred foreign key the new fiscal-memory record breaks fails only the commit.
+        {"commit",
+         [] {
+             sql(QStringLiteral("PRAGMA foreign_keys = ON"));
+             sql(QStringLiteral("CREATE TABLE parent(id INTEGER PRIMARY KEY)"));
+             sql(QStringLiteral(
+                 "CREATE TABLE child(id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)"));
+             sql(QStringLiteral("CREATE TRIGGER refuse_step AFTER INSERT ON fiscalmemory "
+                                "BEGIN INSERT INTO child VALUES(1); END"));
+         },
+         [] {
+             sql(QStringLiteral("DROP TRIGGER refuse_step"));
+             sql(QStringLiteral("DROP TABLE child"));
+             sql(QStringLiteral("DROP TABLE parent"));
+             sql(QStringLiteral("PRAGMA foreign_keys = OFF"));
+         },
+         "Не удалось подтвердить транзакцию закрытия смены"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        ASSERT_TRUE(addTicket(logic, R"({"payments": {"0": 100}})"));
+        const QString shift = text(dao()->getShiftCounters().document());
+        c.arrange();
+
+        const QString log = logOf([&] { EXPECT_FALSE(logic.closeShift(2)); });
+        c.release();
+
+        EXPECT_TRUE(hasLine(log, "ERROR", QString::fromUtf8(c.error))) << log.toStdString();
+        EXPECT_EQ(log.count(QStringLiteral("] fiscallogic - Не удалось")), 1) << log.toStdString();
+        EXPECT_FALSE(log.contains(QStringLiteral("Нет начатой транзакции"))) << log.toStdString();
+        EXPECT_TRUE(dao()->getProtectedCounters().isNull());
+        EXPECT_EQ(text(dao()->getShiftCounters().document()), shift);
+        EXPECT_TRUE(fiscalMemory().isEmpty());
+        EXPECT_TRUE(logic.closeShift(2)) << "the Dao is free for the next close";
+    }
+}
+
 } // namespace
 } // namespace taxvault::testing

@@ -56,21 +56,25 @@ TEST_F(SenderStartup, ReconcilesStoredStatusWithQueue)
     }
 }
 
-TEST_F(SenderStartup, AutonomousStartKeepsLockDateOfStoredPeriodOnly)
+TEST_F(SenderStartup, AutonomousStartKeepsTheStoredPeriodOrOpensOne)
 {
-    // A period stored before the restart gives the lock date again; without
-    // one the limit cannot trigger.
+    // Documents wait: a period stored before the restart gives the lock date
+    // again; without one a period opens at start-up, so the limit can trigger.
+    const QDateTime startedAt = QDateTime::fromString(QStringLiteral("2024-03-02T08:00:00"), Qt::ISODate);
+    setNow(startedAt);
+    setConfig(QStringLiteral("DataSending:offlineModeLimit"), 2);
     ASSERT_TRUE(Singleton<Dao>::instance()->setServiceStatus(1));
     ASSERT_TRUE(Singleton<Dao>::instance()->saveMessage(json(R"({"command": 0, "request": null})")));
     {
         ScriptedSender sender;
         sender.init();
         EXPECT_EQ(sender.status(), 1);
-        EXPECT_FALSE(sender.lockDate().isValid());
+        EXPECT_EQ(sender.lockDate(), startedAt.addSecs(2 * 3600));
+        EXPECT_EQ(record(QStringLiteral("servicerequest")).value(QStringLiteral("offlinePeriod")).toObject(),
+                  json(R"({"beginTime": "2024-03-02T08:00:00", "endTime": ""})"));
     }
     store(QStringLiteral("servicerequest"),
           json(R"({"offlinePeriod": {"beginTime": "2024-03-01T09:05:00", "endTime": ""}})"));
-    setConfig(QStringLiteral("DataSending:offlineModeLimit"), 2);
     ScriptedSender sender;
     sender.init();
     EXPECT_EQ(sender.lockDate(), QDateTime::fromString(QStringLiteral("2024-03-01T11:05:00"), Qt::ISODate));

@@ -28,6 +28,11 @@ def service_binary() -> Path:
     return build_dir() / "service" / "taxvault"
 
 
+# The tests' own build of the engineer's tool knows this access code.
+PROBE_BINARY = Path("tests") / "probe" / "vaultprobe_test"
+PROBE_CODE = "ключ-4711"
+
+
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -123,7 +128,10 @@ class Vault:
 
     # ---- process
 
-    def spawn(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None) -> subprocess.Popen:
+    def spawn(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
+              movable_clock: bool = False) -> subprocess.Popen:
+        """faketime: a fixed libfaketime setting; movable_clock: a wall clock that
+        set_clock() moves while the service runs."""
         binary = service_binary()
         if not binary.exists():
             raise AssertionError("taxvault binary not found at %s (set TAXVAULT_BUILD_DIR)" % binary)
@@ -132,9 +140,13 @@ class Vault:
         environment = dict(os.environ)
         environment["TAXVAULT_ROOT"] = str(self.root)
         environment.setdefault("TAXVAULT_LOG_LEVEL", "debug")
-        if faketime is not None:
+        if faketime is not None or movable_clock:
             environment["LD_PRELOAD"] = FAKETIME_LIBRARY
-            environment["FAKETIME"] = faketime
+            if movable_clock:
+                self.set_clock("+0")
+                environment["FAKETIME_TIMESTAMP_FILE"] = str(self.clock_file)
+            else:
+                environment["FAKETIME"] = faketime
             # Timers and elapsed-time clocks keep real time; only the wall clock moves.
             environment["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
             environment["FAKETIME_NO_CACHE"] = "1"
@@ -147,9 +159,10 @@ class Vault:
                                             stderr=subprocess.STDOUT, env=environment, cwd=str(self.root))
         return self.process
 
-    def start(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None) -> "Vault":
+    def start(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
+              movable_clock: bool = False) -> "Vault":
         """Starts the service and waits until start-up is complete and its HTTP port answers."""
-        process = self.spawn(faketime=faketime, env=env)
+        process = self.spawn(faketime=faketime, env=env, movable_clock=movable_clock)
         deadline = time.monotonic() + START_TIMEOUT
         # The port opens before the main Sender's start-up and the signal handlers.
         while "Таксволт запущен" not in self.log() or not port_open(self.service_port):
@@ -163,6 +176,18 @@ class Vault:
                                      % (self.service_port, START_TIMEOUT, self.log_tail()))
             time.sleep(0.05)
         return self
+
+    @property
+    def clock_file(self) -> Path:
+        return self.root / "faketime"
+
+    def set_clock(self, offset: str) -> None:
+        """Moves the wall clock of a service started with movable_clock, e.g. "+73h"
+        (only forward: a clock set back blocks the service)."""
+        # Replaced whole: libfaketime reads the file at every clock call.
+        staged = self.clock_file.with_suffix(".new")
+        staged.write_text(offset + "\n", encoding="ascii")
+        os.replace(staged, self.clock_file)
 
     def wait_exit(self, timeout: float) -> int:
         try:
@@ -198,6 +223,12 @@ class Vault:
     @property
     def running(self) -> bool:
         return self.process is not None and self.process.poll() is None
+
+    def probe(self, *words: str) -> subprocess.CompletedProcess:
+        """Runs the engineer's tool against this installation's database."""
+        environment = dict(os.environ, TAXVAULT_ROOT=str(self.root))
+        return subprocess.run([str(build_dir() / PROBE_BINARY), PROBE_CODE, *words], stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, env=environment, timeout=30)
 
     # ---- logs
 

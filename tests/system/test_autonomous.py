@@ -7,6 +7,7 @@ from datetime import datetime, timedelta
 import pytest
 
 import fiscal
+from harness import wait_for
 from sim import Answer
 
 AUTONOMOUS = "Сервис в автономном режиме"
@@ -209,3 +210,72 @@ def test_clock_set_back_blocks_the_service(vault, sim, first, second, only_date,
         assert reply["kkmInfoObject"]["serviceStatus"] == 0
         assert len(sim.frames) == 2
         assert after["datetime"].startswith(second[:15])
+
+
+LIMIT_TEXT = "Время нахождения в автономном режиме превышено. Сервис в режиме блокировки"
+
+
+def stored_period_begin(vault) -> str:
+    with vault.db() as db:
+        return db.service_data("servicerequest")["offlinePeriod"]["beginTime"]
+
+
+def lock_date_of_stored_period(vault, hours=72) -> str:
+    begin = datetime.strptime(stored_period_begin(vault)[:19], ISO)
+    return (begin + timedelta(hours=hours)).strftime(ISO)
+
+
+def test_return_to_autonomous_mode_after_a_server_block_opens_a_period(vault, sim):
+    vault.configure({"DataSending:reconnectionTimeout": 800})
+    vault.start(movable_clock=True)
+    # Main: A goes offline. Worker: A accepted (its period closed), B answered 15.
+    # Lock worker: the block is lifted with B still queued. Later sends fail.
+    sim.script(Answer(code=2), Answer(), Answer(code=15), Answer())
+    sim.default = Answer(action="close")
+    vault.post("commandTicket", fiscal.ticket(name="A"))
+    vault.post("commandTicket", fiscal.ticket(name="B"))
+    sim.wait_for_frames(4, 10)
+    block = vault.wait_status(1, 5)
+
+    assert stored_period_begin(vault) != "", "documents wait, so an offline period is open"
+    assert block["lockDate"][:19] == lock_date_of_stored_period(vault)
+    # The queue worker's failing send keeps that period and that lock date.
+    sim.wait_for_frames(5, 5)
+    time.sleep(1.5)
+    assert vault.status_block()["lockDate"][:19] == lock_date_of_stored_period(vault)
+
+    vault.set_clock("+73h")
+    reply = vault.post("commandTicket", fiscal.ticket(name="C"))
+    assert reply["kkmInfoObject"]["serviceStatus"] == 2
+    assert reply["kkmInfoObject"]["errorMessage"] == LIMIT_TEXT
+
+
+def test_lock_date_follows_the_period_the_queue_worker_opens(vault, sim):
+    vault.configure({"DataSending:reconnectionTimeout": 800})
+    vault.start(movable_clock=True)
+    sim.script(Answer(code=2))
+    vault.post("commandTicket", fiscal.ticket(name="A"))
+    vault.post("commandTicket", fiscal.ticket(name="B"))
+    first_begin = stored_period_begin(vault)
+    assert vault.status_block()["lockDate"][:19] == lock_date_of_stored_period(vault)
+
+    # Ten hours later the worker delivers A (the period closes) and fails on B,
+    # which opens a new period.
+    vault.set_clock("+10h")
+    sim.script(Answer())
+    sim.default = Answer(action="close")
+    wait_for(lambda: stored_period_begin(vault) not in ("", first_begin), 10, interval=0.1,
+             what="a new offline period")
+    assert vault.status_block()["lockDate"][:19] == lock_date_of_stored_period(vault)
+
+    # 73 hours after the first period began, but 63 after the open one: still autonomous.
+    vault.set_clock("+73h")
+    reply = vault.post("commandTicket", fiscal.ticket(name="C"))
+    assert reply["kkmInfoObject"]["serviceStatus"] == 1
+    assert reply["kkmInfoObject"]["errorMessage"] == AUTONOMOUS
+    assert reply["kkmInfoObject"]["lockDate"][:19] == lock_date_of_stored_period(vault)
+
+    vault.set_clock("+83h")
+    reply = vault.post("commandTicket", fiscal.ticket(name="D"))
+    assert reply["kkmInfoObject"]["serviceStatus"] == 2
+    assert reply["kkmInfoObject"]["errorMessage"] == LIMIT_TEXT

@@ -2,6 +2,7 @@
 document, nor leave one in the queue while it runs in normal mode."""
 
 import signal
+import time
 
 import fiscal
 from harness import wait_for
@@ -44,9 +45,10 @@ def test_sigterm_while_the_queue_worker_is_busy_ends_cleanly_and_loses_nothing(v
     assert list(dict.fromkeys(delivered)) == names, "every queued ticket reached the server, oldest first"
 
 
-def test_queue_that_cannot_be_read_for_a_while_is_drained_once_it_can(vault, sim):
-    # The worker takes a failed read of the queue for an empty queue; the
-    # service must not settle in normal mode with the document still queued.
+def test_queue_that_cannot_be_read_ends_autonomous_mode_and_loses_nothing(vault, sim):
+    # The worker takes a failed read of the queue for an empty queue: the service
+    # returns to normal mode, so new documents reach the server directly instead
+    # of failing to be stored.
     vault.configure({"DataSending:reconnectionTimeout": 400})
     vault.start()
     sim.default = Answer(action="close")
@@ -57,10 +59,21 @@ def test_queue_that_cannot_be_read_for_a_while_is_drained_once_it_can(vault, sim
         db.execute_script("ALTER TABLE messages RENAME TO messages_away;")
     sim.default = Answer()
     vault.wait_log("Очередь сообщений пуста", 5)
+    vault.wait_status(0, 5)
+    reply = vault.post("commandTicket", fiscal.ticket(name="Новый"))
+    assert reply["kkmInfoObject"]["serviceStatus"] == 0
+    assert reply["kkmInfoObject"]["errorMessage"] == ""
+    time.sleep(1.0)
+    assert vault.status_block()["serviceStatus"] == 0
+    assert vault.log().count("Запускаем обработчик очереди") == 1
+
+    # The document stored before stays queued and goes out once the service is
+    # autonomous again, here after a restart.
     with vault.db() as db:
         db.execute_script("ALTER TABLE messages_away RENAME TO messages;")
-
+    assert queued_names(vault) == ["Отложенный"]
+    vault.restart()
     wait_for(lambda: queued_names(vault) == [], 5, interval=0.1, what="the queue drained")
-    delivered = [f.request.ticket.items[0].commodity.name for f in sim.frames if f.command == 1 and f.reply]
-    assert delivered[-1] == "Отложенный"
     vault.wait_status(0, 5)
+    delivered = [f.request.ticket.items[0].commodity.name for f in sim.frames if f.command == 1 and f.reply]
+    assert delivered[-2:] == ["Новый", "Отложенный"]

@@ -5,6 +5,7 @@ import re
 import shutil
 import socket
 import time
+from datetime import datetime, timedelta
 
 import pytest
 
@@ -12,6 +13,8 @@ import fiscal
 from harness import port_open
 from sim import Answer
 from vaultdb import VaultDb
+
+ISO = "%Y-%m-%dT%H:%M:%S"
 
 TABLES = ["fiscalmemory", "messages", "protectedcounters", "servicedata", "shiftcounters", "status", "version"]
 
@@ -142,7 +145,12 @@ def test_start_up_reconciles_stored_status_with_queue(vault, sim, stored, queued
     block = vault.status_block()
     assert block["serviceStatus"] == expected
     if expected == 1:
-        assert block["lockDate"] == "", "no offline period is stored, so there is no lock date"
+        # Documents wait: an offline period opens, and the limit counts from it.
+        with vault.db() as db:
+            begin = db.service_data("servicerequest")["offlinePeriod"]["beginTime"]
+        assert begin != ""
+        assert datetime.strptime(block["lockDate"][:19], ISO) - datetime.strptime(begin[:19], ISO) == \
+            timedelta(hours=72)
     with vault.db() as db:
         assert db.status() == expected
     assert "Переход в " in vault.log()

@@ -296,3 +296,48 @@ def test_restart_in_the_middle_of_a_drain_loses_nothing(vault, sim, interruption
     delivered = ticket_names([f for f in frames[1:] if f.reply])
     assert [n for n in delivered if n in names] == ["T1", "T2", "T3", "T4", "T5"]
     assert_no_thread_warnings(vault)
+
+
+@pytest.mark.parametrize("text", [
+    "garbage",
+    '{"command": 1, "request": {"items": [{"commodity"',
+    "[1, 2]",
+    "{}",
+    '{"request": {"operation": 2}}',
+    '{"command": "1", "request": {"operation": 2}}',
+    "",
+], ids=["no-json", "cut", "array", "empty-object", "no-command", "text-command", "empty-text"])
+def test_damaged_queue_entry_blocks_until_the_engineer_removes_it(vault, sim, text):
+    vault.configure({"DataSending:reconnectionTimeout": 300})
+    vault.start()
+    vault.stop()
+    with vault.db() as db:
+        db.set_status(1)
+        db.execute("INSERT INTO messages(data) VALUES(?)", (text,))
+        db.add_message({"command": 1, "request": fiscal.ticket(name="После")})
+        (damaged, _), (behind, _) = db.query("SELECT messageid, data FROM messages ORDER BY messageid")
+
+    vault.start()
+    vault.wait_status(2, 5)
+    time.sleep(1.0)
+    assert sim.frames == [], "a damaged entry is not sent, and nothing behind it either"
+    with vault.db() as db:
+        rows = db.query("SELECT messageid, data FROM messages ORDER BY messageid")
+        assert db.status() == 2
+    assert [r[0] for r in rows] == [damaged, behind] and rows[0][1] == text, "nothing is deleted"
+    assert_logged(vault, "ERROR", "queuehandler",
+                  "Сообщение в очереди с messageid = %d повреждено и не может быть отправлено" % damaged)
+    assert vault.post("commandTicket", fiscal.ticket())["kkmInfoObject"]["errorMessage"] == \
+        "Сервис в режиме блокировки"
+
+    # The engineer's road: inspect, remove, reset the status; the next start drains the rest.
+    vault.stop()
+    assert text in vault.probe("message", str(damaged)).stdout
+    assert vault.probe("message", str(damaged), "delete").stdout.strip() == "Сообщение удалено"
+    assert vault.probe("status", "clean").returncode == 0
+    vault.start()
+    sent = sim.wait_for_frames(1, 5)
+    assert ticket_names(sent) == ["После"]
+    vault.wait_status(0, 5)
+    with vault.db() as db:
+        assert db.messages() == []
