@@ -85,7 +85,13 @@ int Config::getInt(const QString& key, int defaultValue) const
     if (!v.isValid())
         return defaultValue;
     bool ok = false;
-    // A token is stored as an unsigned 64-bit number; its low 32 bits are what the frame carries.
+    // A number in the file must fit as written: its low 32 bits would turn a
+    // records limit of 3000000000 into a negative one.
+    if (v.typeId() == QMetaType::QString) {
+        const int number = v.toString().toInt(&ok);
+        return ok ? number : defaultValue;
+    }
+    // A token is set as an unsigned 64-bit number; its low 32 bits are what the frame carries.
     const qlonglong wide = v.toLongLong(&ok);
     if (ok)
         return static_cast<int>(static_cast<quint32>(static_cast<qulonglong>(wide)));

@@ -40,7 +40,7 @@ TEST_F(ConfigFileTest, ReadsValuesAsWritten)
                                   "# comment\n"
                                   "[KKM]\n"
                                   "withdrawMoney=true\n"
-                                  "token=4294967295\n"
+                                  "packageNumber=-17\n"
                                   "deviceId=abc\n");
     ASSERT_TRUE(config.setConfigsPathList({}, {path}));
 
@@ -49,7 +49,7 @@ TEST_F(ConfigFileTest, ReadsValuesAsWritten)
     EXPECT_EQ(config.getString("Service:organizationAddress"), QStringLiteral("г. Алматы, ул. Абая, 1"));
     EXPECT_EQ(config.getString("Service:organizationTitle"), QStringLiteral("ТОО \"Ромашка\""));
     EXPECT_TRUE(config.getBool("KKM:withdrawMoney", false));
-    EXPECT_EQ(config.getInt("KKM:token"), -1);
+    EXPECT_EQ(config.getInt("KKM:packageNumber"), -17);
     // Present but not a number, and absent: the caller's default.
     EXPECT_EQ(config.getInt("KKM:deviceId", 7), 7);
     EXPECT_EQ(config.getInt("Connection:port", 0), 0);
@@ -61,6 +61,27 @@ TEST_F(ConfigFileTest, MissingFileGivesDefaults)
 {
     EXPECT_FALSE(config.setConfigsPathList({}, {m_dir.filePath(QStringLiteral("absent.ini"))}));
     EXPECT_EQ(config.getInt("Connection:servicePort", 55555), 55555);
+}
+
+// A number in the file that is no int as written gives the caller's default,
+// never the low bits of a larger number.
+TEST_F(ConfigFileTest, IntegerOutsideIntRangeGivesDefault)
+{
+    const struct
+    {
+        const char* text;
+        int expected;
+    } cases[] = {
+        {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}, {"+12", 12},       {"2147483648", 7},
+        {"3000000000", 7},       {"4294967295", 7},        {"-2147483649", 7}, {"12abc", 7},
+        {"0x10", 7},             {"1e3", 7},               {"", 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_TRUE(config.setConfigsPathList(
+            {}, {writeIni(QByteArray("[FiscalMemory]\nfiscalMemoryRecordsLimit=") + c.text + "\n")}));
+        EXPECT_EQ(config.getInt("FiscalMemory:fiscalMemoryRecordsLimit", 7), c.expected);
+    }
 }
 
 struct TokenCase

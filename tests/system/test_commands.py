@@ -220,6 +220,18 @@ def test_closing_shifts_without_sales_keeps_working(vault, sim):
         assert db.query("SELECT data FROM shiftcounters") == []
 
 
+def test_records_limit_outside_int_range_keeps_the_default(vault, sim):
+    # Its low 32 bits would be a negative limit that trims away every record.
+    vault.configure({"FiscalMemory:fiscalMemoryRecordsLimit": 3000000000})
+    vault.start()
+    for shift in (1, 2):
+        vault.post("commandTicket", fiscal.ticket(shift=shift))
+        reply = vault.post("commandCloseShift", fiscal.close_shift(shift=shift))
+        assert reply["kkmInfoObject"]["serviceStatus"] == 0
+    with vault.db() as db:
+        assert [r[0] for r in db.query("SELECT shiftnum FROM fiscalmemory ORDER BY rowid")] == [1, 2]
+
+
 @pytest.mark.parametrize("block_on_damage", [False, True])
 def test_unreadable_service_records(vault, sim, block_on_damage):
     vault.configure({"Blocks:blockOnDbDamaged": block_on_damage})
