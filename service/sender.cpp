@@ -39,6 +39,12 @@ const QString kServiceRequest = QStringLiteral("servicerequest");
 const QString kTransportData = QStringLiteral("transportdata");
 const QString kReportResponse = QStringLiteral("reportresponse");
 
+// No answer of the operator comes near this; a peer that announces or sends
+// more is broken or hostile, and the service must not hold it.
+constexpr qsizetype kMaxReplySize = 16 * 1024 * 1024;
+// What one read may take from the socket, so that the bound holds to a chunk.
+constexpr qint64 kReadChunk = 64 * 1024;
+
 Config* config()
 {
     return Singleton<Config>::instance();
@@ -615,21 +621,16 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
 
             // A reply shorter than its header, or shorter than the length its
             // header announces, is no answer: the next attempt follows at once.
-            qsizetype payloadEnd = reply.size();
-            if (reply.size() >= m_headerLength) {
-                const qint64 announced = static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
-                if (announced >= m_headerLength)
-                    payloadEnd = announced <= reply.size() ? announced : -1;
-            } else {
-                payloadEnd = -1;
-            }
-            if (payloadEnd < 0) {
+            // The announced length only tells when the reply is complete; the
+            // payload is every byte after the header.
+            if (reply.size() < m_headerLength ||
+                static_cast<qint64>(numeric::leToLong(reply.mid(4, 4))) > reply.size()) {
                 m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
                 continue;
             }
 
             const char* data = reply.constData() + m_headerLength;
-            const int size = static_cast<int>(payloadEnd - m_headerLength);
+            const int size = static_cast<int>(reply.size() - m_headerLength);
             ofd::proto::Response answer;
             if (!answer.ParseFromArray(data, size)) {
                 m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
@@ -686,7 +687,8 @@ QByteArray Sender::sendData(const QByteArray& packet)
         failTransfer(QStringLiteral("Не удалось подключиться к сокету: '%1'").arg(m_socket->errorString()));
 
     m_socket->write(packet);
-    m_logger->trace(QStringLiteral("Отправка данных: %1").arg(numeric::byteArrayToString(packet)));
+    if (m_logger->isEnabledFor(Log4Qt::Level::Trace))
+        m_logger->trace(QStringLiteral("Отправка данных: %1").arg(numeric::byteArrayToString(packet)));
     // A large frame may take several writes; together they get the one timeout.
     const QDeadlineTimer writeDeadline(config()->getInt(QStringLiteral("Connection:writeTimeout"), 3000));
     while (m_socket->bytesToWrite() > 0) {
@@ -697,28 +699,34 @@ QByteArray Sender::sendData(const QByteArray& packet)
     m_logger->info(QStringLiteral("Данные отправлены"));
 
     // TCP may deliver the reply in pieces: read until the length announced in
-    // the header has arrived, the server closes, or the wait is over.
+    // the header has arrived, the server closes, or the one read timeout is
+    // over, also while bytes keep coming.
+    m_socket->setReadBufferSize(kReadChunk);
     QDeadlineTimer deadline(config()->getInt(QStringLiteral("Connection:readTimeout"), 30000));
     QByteArray reply;
     QString readError;
     forever
     {
-        if (!m_socket->waitForReadyRead(static_cast<int>(deadline.remainingTime()))) {
+        const bool arrived =
+            !deadline.hasExpired() && m_socket->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+        if (!arrived)
             readError = m_socket->errorString();
-            reply.append(m_socket->readAll());
+        reply.append(m_socket->read(kMaxReplySize + 1 - reply.size()));
+        const qint64 announced =
+            reply.size() >= m_headerLength ? static_cast<qint64>(numeric::leToLong(reply.mid(4, 4))) : 0;
+        if (reply.size() > kMaxReplySize || announced > kMaxReplySize) {
+            m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
+            m_socket->abort();
+            throw ServiceException(QStringLiteral("Неполный ответ от сервера"));
+        }
+        if (!arrived || (reply.size() >= m_headerLength && reply.size() >= announced))
             break;
-        }
-        reply.append(m_socket->readAll());
-        if (reply.size() >= m_headerLength) {
-            const qint64 announced = static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
-            if (reply.size() >= std::max<qint64>(announced, m_headerLength))
-                break;
-        }
     }
     if (reply.isEmpty())
         failTransfer(QStringLiteral("Нет данных для чтения: '%1'").arg(readError));
 
-    m_logger->trace(QStringLiteral("Ответ получен: %1").arg(numeric::byteArrayToString(reply)));
+    if (m_logger->isEnabledFor(Log4Qt::Level::Trace))
+        m_logger->trace(QStringLiteral("Ответ получен: %1").arg(numeric::byteArrayToString(reply)));
     m_socket->close();
     return reply;
 }

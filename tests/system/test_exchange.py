@@ -3,6 +3,7 @@ retries within the time budget and the pause rule, replies that arrive in
 pieces or are damaged."""
 
 import struct
+import time
 
 import pytest
 
@@ -19,7 +20,7 @@ def s32(value):
 @pytest.mark.parametrize("config, expected", [
     ({"KKM:deviceId": 5, "KKM:packageNumber": 7}, "05000000" "00000000" "0700"),
     ({"KKM:deviceId": -1}, "ffffffff" "00000000" "0000"),
-    ({"KKM:deviceId": 3, "KKM:token": 4294967295, "KKM:packageNumber": 300}, "03000000" "ffffffff" "2c00"),
+    ({"KKM:deviceId": 3, "KKM:token": -1, "KKM:packageNumber": 300}, "03000000" "ffffffff" "2c00"),
     ({"KKM:deviceId": 3, "KKM:token": 305419896}, "03000000" "78563412" "0000"),
 ])
 def test_frame_header_bytes(vault, sim, config, expected):
@@ -199,6 +200,43 @@ def test_late_answer_to_an_earlier_attempt_is_never_taken(vault, sim):
     assert reply["kkmInfoObject"]["errorMessage"] == "Время открытой смены истекло"
     with vault.db() as db:
         assert db.service_data("transportdata") == {"token": 0xBBBB, "packageNumber": 1}
+
+
+def peak_memory_kib(process) -> int:
+    with open("/proc/%d/status" % process.pid, encoding="ascii") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
+@pytest.mark.parametrize("answer", [
+    Answer(action="stream"),
+    # Announces no more than the bound, but comes too slowly to end within the read timeout.
+    Answer(action="stream", length=16 * 1024 * 1024, stream_chunk=1024, stream_pause=0.005),
+], ids=["2GiB-announced", "slow-endless"])
+def test_endless_reply_is_cut_off_in_time_and_memory(vault, sim, answer):
+    vault.configure({"DataSending:operationTimeout": 1000, "Connection:readTimeout": 1000})
+    vault.start()
+    sim.default = answer
+    started = time.monotonic()
+    reply = vault.post("commandTicket", fiscal.ticket(), timeout=15)
+    # The operation's budget plus one read timeout, and a margin.
+    assert time.monotonic() - started < 3.0
+    assert (reply["kkmInfoObject"]["serviceStatus"], reply["kkmInfoObject"]["errorMessage"]) == (1, NO_LINK)
+    assert "Неполный ответ от сервера" in vault.log()
+    assert peak_memory_kib(vault.process) < 128 * 1024
+    with vault.db() as db:
+        assert db.service_data("transportdata") is None
+
+
+@pytest.mark.parametrize("length", ["payload", 0, 18], ids=["payload-alone", "zero", "header-only"])
+def test_announced_length_only_tells_when_the_reply_is_complete(vault, sim, length):
+    vault.start()
+    sim.script(Answer(length=length, token=0x4242))
+    reply = vault.post("commandTicket", fiscal.ticket())
+    assert len(sim.frames) == 1
+    assert reply["kkmInfoObject"]["serviceStatus"] == 0
+    assert reply["ticketNumber"] == "SIM-TICKET-1"
+    with vault.db() as db:
+        assert db.service_data("transportdata") == {"token": 0x4242, "packageNumber": 1}
 
 
 def _reply_bytes(sim, answer):

@@ -154,6 +154,8 @@ class Answer:
       garbage      a header followed by bytes that are no protocol-buffer encoding
       header_only  only the 18 header bytes (length field 18)
       short        fewer than 18 bytes, then close
+      stream       a header announcing 2 GiB (or length) followed by bytes without end: stream_chunk
+                   bytes every stream_pause seconds until the client goes (at most stream_limit seconds)
     """
     code: int = 0
     text: str = ""
@@ -167,9 +169,13 @@ class Answer:
     delay: float = 0.0  # pause before the reply (all actions that send something)
     split_at: int = HEADER_LENGTH + 3
     split_pause: float = 0.3
+    length: Any = None  # header length field: None the whole frame, "payload" the payload alone, or a number
+    stream_chunk: int = 64 * 1024
+    stream_pause: float = 0.0
+    stream_limit: float = 20.0
 
 
-ACTIONS = {"answer", "split", "late", "silent", "close", "garbage", "header_only", "short"}
+ACTIONS = {"answer", "split", "late", "silent", "close", "garbage", "header_only", "short", "stream"}
 
 
 def fill_required(message) -> None:
@@ -472,6 +478,11 @@ class OperatorSim:
         token = answer.token if answer.token is not None else self.issue_token()
         device = frame.header.device_id if frame.header else 0
         package = frame.header.package_number if frame.header else 0
+        if answer.action == "stream":
+            frame.reply_token = token
+            length = answer.length if answer.length is not None else 2 ** 31
+            self._stream(conn, build_header(length, device, token, package), answer)
+            return
         if answer.action == "header_only":
             reply = build_header(HEADER_LENGTH, device, token, package)
         elif answer.action == "short":
@@ -482,7 +493,11 @@ class OperatorSim:
             reply = build_header(HEADER_LENGTH + len(body), device, token, package) + body
         else:
             body = self.build_response(answer, frame.command)
-            reply = build_header(HEADER_LENGTH + len(body), device, token, package) + body
+            if answer.length is None:
+                length = HEADER_LENGTH + len(body)
+            else:
+                length = len(body) if answer.length == "payload" else answer.length
+            reply = build_header(length, device, token, package) + body
         frame.reply = reply
         frame.reply_token = token
         if answer.delay and not self._sleep(answer.delay):
@@ -500,6 +515,22 @@ class OperatorSim:
         if answer.action == "short":
             return  # closing tells the client that nothing more comes
         self._hold(conn, 5.0)
+
+    def _stream(self, conn: socket.socket, header: bytes, answer: Answer) -> None:
+        deadline = time.monotonic() + answer.stream_limit
+        chunk = b"\x00" * answer.stream_chunk
+        pending = memoryview(header)
+        while not self._stopping.is_set() and time.monotonic() < deadline:
+            if not pending:
+                if answer.stream_pause and not self._sleep(answer.stream_pause):
+                    return
+                pending = memoryview(chunk)
+            try:
+                pending = pending[conn.send(pending):]
+            except socket.timeout:
+                continue
+            except OSError:
+                return  # the client has gone
 
     def _sleep(self, seconds: float) -> bool:
         return not self._stopping.wait(seconds)
