@@ -251,7 +251,7 @@ def test_return_to_autonomous_mode_after_a_server_block_opens_a_period(vault, si
 
 
 def test_lock_date_follows_the_period_the_queue_worker_opens(vault, sim):
-    vault.configure({"DataSending:reconnectionTimeout": 800})
+    vault.configure({"DataSending:reconnectionTimeout": 1500})
     vault.start(movable_clock=True)
     sim.script(Answer(code=2))
     vault.post("commandTicket", fiscal.ticket(name="A"))
