@@ -7,9 +7,10 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 class HttpConnection;
-class QTcpServer;
+class QSocketNotifier;
 
 // HTTP on the loopback address. Each request is delivered through
 // requestReceived on the thread that owns the server, one at a time and in the
@@ -37,13 +38,18 @@ signals:
     void requestReceived(const RequestHeader& header, const QByteArray& content);
 
 private:
-    void onNewConnection();
+    void acceptConnections();
+    void updateAccepting();
     void onRequestReady(HttpConnection* connection);
     void onConnectionClosed(HttpConnection* connection);
     void scheduleDispatch();
     void dispatch();
 
-    QTcpServer* m_server;
+    int m_listener = -1;
+    quint16 m_port = 0;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    // Accepting rests for a while after the system ran out of descriptors.
+    QTimer m_acceptRetry;
     int m_idleTimeoutMsec = 60000;
     QList<HttpConnection*> m_connections;
     QList<QPointer<HttpConnection>> m_queue;

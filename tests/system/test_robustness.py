@@ -1,7 +1,12 @@
 """Unlucky conditions: the service must neither crash nor lose an accepted
 document, nor leave one in the queue while it runs in normal mode."""
 
+import json
 import signal
+import socket
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
 
 import fiscal
 from harness import wait_for
@@ -64,3 +69,64 @@ def test_queue_that_cannot_be_read_for_a_while_is_drained_once_it_can(vault, sim
     delivered = [f.request.ticket.items[0].commodity.name for f in sim.frames if f.command == 1 and f.reply]
     assert delivered[-1] == "Отложенный"
     vault.wait_status(0, 5)
+
+
+def raw_post(payload: dict) -> bytes:
+    body = json.dumps(payload).encode("utf-8")
+    return (b"POST / HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+            b"Content-Length: %d\r\n\r\n" % len(body)) + body
+
+
+def parse_reply(data: bytes):
+    """(status, JSON body) of the first reply in data; (None, None) when it is incomplete."""
+    head, separator, rest = data.partition(b"\r\n\r\n")
+    if not separator:
+        return None, None
+    lines = head.decode("latin-1").split("\r\n")
+    fields = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        fields[name.strip().lower()] = value.strip()
+    length = int(fields.get("content-length", "0"))
+    if len(rest) < length:
+        return None, None
+    return int(lines[0].split()[1]), json.loads(rest[:length].decode("utf-8"))
+
+
+def half_closed_post(port: int, payload: dict, timeout: float):
+    """Sends the whole request, ends the sending side and reads until the server ends the stream."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as client:
+        client.sendall(raw_post(payload))
+        client.shutdown(socket.SHUT_WR)
+        while time.monotonic() < deadline:
+            chunk = client.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    return parse_reply(data)
+
+
+def test_clients_that_end_their_sending_side_after_the_request_are_all_answered(vault, sim):
+    vault.start()
+    # One command holds the main thread while it waits for the operator's server.
+    sim.script(Answer(delay=0.5))
+    busy = {}
+    worker = threading.Thread(target=lambda: busy.update(reply=vault.post("commandSystem", timeout=20)))
+    worker.start()
+    vault.wait_log("Получена команда: commandSystem", 5)
+
+    def post(n):
+        return half_closed_post(vault.service_port, {"command": "saveTicketRequest", "object": {"n": n}}, 20)
+
+    with ThreadPoolExecutor(max_workers=20) as pool:
+        replies = list(pool.map(post, range(20)))
+    worker.join(20)
+
+    for status, reply in replies:
+        assert status == 200
+        assert reply["kkmInfoObject"]["errorMessage"] == ""
+    assert "kkmInfoObject" in busy["reply"]
+    assert vault.log().count("Получена команда: saveTicketRequest") == 20
+
