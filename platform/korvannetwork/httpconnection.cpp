@@ -36,7 +36,7 @@ HttpConnection* connectionOf(http_parser* parser)
 
 } // namespace
 
-HttpConnection::HttpConnection(int descriptor, int idleTimeoutMsec, QObject* parent)
+HttpConnection::HttpConnection(int descriptor, int idleTimeoutMsec, int requestTimeoutMsec, QObject* parent)
     : QObject(parent), m_fd(descriptor), m_readNotifier(descriptor, QSocketNotifier::Read),
       m_writeNotifier(descriptor, QSocketNotifier::Write)
 {
@@ -55,9 +55,14 @@ HttpConnection::HttpConnection(int descriptor, int idleTimeoutMsec, QObject* par
 
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(idleTimeoutMsec);
+    m_requestTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early, cutting off a client that keeps to the deadline.
+    m_requestTimer.setTimerType(Qt::PreciseTimer);
+    m_requestTimer.setInterval(requestTimeoutMsec);
     m_lingerTimer.setSingleShot(true);
     m_lingerTimer.setInterval(lingerMsec);
     connect(&m_idleTimer, &QTimer::timeout, this, &HttpConnection::onIdleTimeout);
+    connect(&m_requestTimer, &QTimer::timeout, this, &HttpConnection::onRequestTimeout);
     connect(&m_lingerTimer, &QTimer::timeout, this, &HttpConnection::finish);
     m_idleTimer.start();
 }
@@ -73,8 +78,11 @@ HttpConnection::~HttpConnection()
 void HttpConnection::setIdleTimeout(int msec)
 {
     m_idleTimer.setInterval(msec);
-    if (m_idleTimer.isActive())
-        m_idleTimer.start();
+}
+
+void HttpConnection::setRequestTimeout(int msec)
+{
+    m_requestTimer.setInterval(msec);
 }
 
 const http_parser_settings& HttpConnection::parserSettings()
@@ -97,6 +105,9 @@ const http_parser_settings& HttpConnection::parserSettings()
 int HttpConnection::onMessageBegin(http_parser* parser)
 {
     HttpConnection* self = connectionOf(parser);
+    // The first byte of a request: from here it has a fixed time to arrive whole.
+    self->m_idleTimer.stop();
+    self->m_requestTimer.start();
     self->m_request = RequestHeader();
     self->m_url.clear();
     self->m_fieldName.clear();
@@ -195,6 +206,7 @@ int HttpConnection::onMessageComplete(http_parser* parser)
     // After an upgrade or CONNECT the client would go on in another protocol.
     if (parser->upgrade)
         self->m_keepAlive = false;
+    self->m_requestTimer.stop();
     self->m_state = State::Waiting;
     http_parser_pause(parser, 1);
     return 0;
@@ -208,7 +220,6 @@ void HttpConnection::processInput()
         if (m_unparsed.isEmpty()) {
             switch (receive(m_unparsed)) {
             case Input::Data:
-                m_idleTimer.start();
                 break;
             case Input::Again:
                 updateNotifiers();
@@ -232,7 +243,6 @@ void HttpConnection::processInput()
         if (error == HPE_PAUSED) {
             // The bytes after the request belong to the next one.
             m_unparsed.remove(0, static_cast<qsizetype>(parsed));
-            m_idleTimer.stop();
             updateNotifiers();
             emit requestReady(this);
             return;
@@ -391,6 +401,7 @@ void HttpConnection::closeGracefully()
         return;
     m_state = State::Closing;
     m_idleTimer.stop();
+    m_requestTimer.stop();
     m_unparsed.clear();
     m_lingerTimer.start();
     if (m_outgoing.isEmpty())
@@ -417,6 +428,7 @@ void HttpConnection::finish()
         return;
     m_state = State::Closed;
     m_idleTimer.stop();
+    m_requestTimer.stop();
     m_lingerTimer.stop();
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
@@ -453,5 +465,14 @@ void HttpConnection::onIdleTimeout()
     if (m_state != State::Reading)
         return;
     logger()->debug(QStringLiteral("Idle connection closed"));
+    closeGracefully();
+}
+
+void HttpConnection::onRequestTimeout()
+{
+    if (m_state != State::Reading)
+        return;
+    logger()->debug(QStringLiteral("Request not complete within %1 ms; connection closed")
+                        .arg(m_requestTimer.interval()));
     closeGracefully();
 }

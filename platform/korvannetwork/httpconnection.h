@@ -27,10 +27,11 @@ public:
     static constexpr quint32 maxHeaderSize = 64 * 1024;
 
     // Takes over the connected, non-blocking descriptor.
-    HttpConnection(int descriptor, int idleTimeoutMsec, QObject* parent);
+    HttpConnection(int descriptor, int idleTimeoutMsec, int requestTimeoutMsec, QObject* parent);
     ~HttpConnection() override;
 
     void setIdleTimeout(int msec);
+    void setRequestTimeout(int msec);
 
     // The request announced by requestReady; valid until resume().
     const RequestHeader& request() const { return m_request; }
@@ -76,6 +77,7 @@ private:
     void finish();
     void onWritable();
     void onIdleTimeout();
+    void onRequestTimeout();
 
     int m_fd;
     QSocketNotifier m_readNotifier;
@@ -98,6 +100,9 @@ private:
     bool m_keepAlive = true;
     bool m_replied = false;
     bool m_writeShut = false;
+    // From the end of a reply (or the start) to the first byte of the next request.
     QTimer m_idleTimer;
+    // From the first byte of a request to its end; more bytes do not extend it.
+    QTimer m_requestTimer;
     QTimer m_lingerTimer;
 };

@@ -104,6 +104,13 @@ void HttpServer::setIdleTimeout(int msec)
         connection->setIdleTimeout(msec);
 }
 
+void HttpServer::setRequestTimeout(int msec)
+{
+    m_requestTimeoutMsec = msec;
+    for (HttpConnection* connection : std::as_const(m_connections))
+        connection->setRequestTimeout(msec);
+}
+
 void HttpServer::acceptConnections()
 {
     while (m_connections.size() < maxConnections) {
@@ -118,7 +125,7 @@ void HttpServer::acceptConnections()
             }
             break;
         }
-        auto* connection = new HttpConnection(fd, m_idleTimeoutMsec, this);
+        auto* connection = new HttpConnection(fd, m_idleTimeoutMsec, m_requestTimeoutMsec, this);
         connect(connection, &HttpConnection::requestReady, this, &HttpServer::onRequestReady);
         connect(connection, &HttpConnection::closed, this, &HttpServer::onConnectionClosed);
         m_connections.append(connection);

@@ -31,8 +31,11 @@ public:
 
     bool isListening() const;
     quint16 serverPort() const;
-    // A connection without traffic for this long is closed (default 60 s).
+    // A connection that waits this long for a request is closed (default 60 s).
     void setIdleTimeout(int msec);
+    // So is one whose request has not arrived whole this long after its first
+    // byte (default 30 s), however steadily its bytes come.
+    void setRequestTimeout(int msec);
 
 signals:
     void requestReceived(const RequestHeader& header, const QByteArray& content);
@@ -51,6 +54,7 @@ private:
     // Accepting rests for a while after the system ran out of descriptors.
     QTimer m_acceptRetry;
     int m_idleTimeoutMsec = 60000;
+    int m_requestTimeoutMsec = 30000;
     QList<HttpConnection*> m_connections;
     QList<QPointer<HttpConnection>> m_queue;
     QPointer<HttpConnection> m_current;

@@ -19,6 +19,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -574,6 +575,60 @@ TEST_F(HttpServerTest, IdleConnectionIsClosed)
     });
     EXPECT_TRUE(closed.first);
     EXPECT_TRUE(closed.second);
+}
+
+// A request has a fixed time from its first byte; bytes that keep coming do not
+// extend it. A connection idle between requests keeps the longer idle time.
+TEST_F(HttpServerTest, RequestMustArriveWithinItsDeadline)
+{
+    server.setIdleTimeout(5000);
+    server.setRequestTimeout(400);
+    struct Result
+    {
+        bool idleFirstReply = false;
+        std::optional<qint64> trickleClosedAfterMsec;
+        bool idleClosedMeanwhile = true;
+        std::optional<Reply> idleSecondReply;
+        std::optional<Reply> slowButInTime;
+    };
+    const Result result = whileServing([&] {
+        Result r;
+        RawClient idle(server.serverPort());
+        idle.send("POST /1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        r.idleFirstReply = idle.readResponse().has_value();
+
+        RawClient trickler(server.serverPort());
+        const QByteArray request = "POST / HTTP/1.1\r\nX-Slow: " + QByteArray(100, 'a');
+        const auto started = std::chrono::steady_clock::now();
+        for (qsizetype i = 0; i < request.size() && !r.trickleClosedAfterMsec; ++i) {
+            trickler.send(request.mid(i, 1));
+            if (trickler.closedByPeer(30))
+                r.trickleClosedAfterMsec = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - started)
+                                               .count();
+        }
+
+        r.idleClosedMeanwhile = idle.closedByPeer(300);
+        idle.send("POST /2 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        r.idleSecondReply = idle.readResponse();
+
+        RawClient slow(server.serverPort());
+        slow.send("POST /slow HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        slow.send("ok");
+        r.slowButInTime = slow.readResponse();
+        return r;
+    });
+
+    EXPECT_TRUE(result.idleFirstReply);
+    ASSERT_TRUE(result.trickleClosedAfterMsec) << "still open after 100 bytes";
+    EXPECT_GE(*result.trickleClosedAfterMsec, 400);
+    EXPECT_LT(*result.trickleClosedAfterMsec, 2000);
+    EXPECT_FALSE(result.idleClosedMeanwhile);
+    ASSERT_TRUE(result.idleSecondReply);
+    EXPECT_EQ(result.idleSecondReply->body, echoOf("POST", "/2", ""));
+    ASSERT_TRUE(result.slowButInTime);
+    EXPECT_EQ(result.slowButInTime->body, echoOf("POST", "/slow", "ok"));
 }
 
 TEST(HttpServerPort, PortInUseIsNotListening)

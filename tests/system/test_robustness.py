@@ -2,6 +2,7 @@
 document, nor leave one in the queue while it runs in normal mode."""
 
 import json
+import select
 import signal
 import socket
 import threading
@@ -130,3 +131,58 @@ def test_clients_that_end_their_sending_side_after_the_request_are_all_answered(
     assert "kkmInfoObject" in busy["reply"]
     assert vault.log().count("Получена команда: saveTicketRequest") == 20
 
+
+def test_clients_trickling_their_requests_are_closed_at_the_deadline_and_free_the_slots(vault):
+    # Every slot is held by a client that sends a byte of its request each
+    # second; the point-of-sale program waits in the backlog meanwhile.
+    vault.start()
+    deadline, bound = 30.0, 36.0
+    tricklers = [socket.create_connection(("127.0.0.1", vault.service_port), timeout=5) for _ in range(64)]
+    started = time.monotonic()
+    request = b"POST / HTTP/1.1\r\nX-Slow: " + b"a" * 64
+    closed_after = {}
+    waiting = socket.create_connection(("127.0.0.1", vault.service_port), timeout=5)
+    waiting.sendall(raw_post({"command": "saveTicketRequest", "object": {}}))
+    waiting.setblocking(False)
+    answer, answered_after = b"", None
+    try:
+        for sock in tricklers:
+            sock.setblocking(False)
+        tick = 0
+        while (time.monotonic() - started < bound
+               and (len(closed_after) < len(tricklers) or answered_after is None)):
+            now = time.monotonic() - started
+            if now >= tick:
+                for sock in tricklers:
+                    if sock not in closed_after:
+                        try:
+                            sock.send(request[tick:tick + 1])
+                        except OSError:
+                            closed_after[sock] = now
+                tick += 1
+            open_ones = [s for s in tricklers if s not in closed_after]
+            if answered_after is None:
+                open_ones.append(waiting)
+            readable, _, _ = select.select(open_ones, [], [], max(0.0, tick - (time.monotonic() - started)))
+            for sock in readable:
+                try:
+                    chunk = sock.recv(65536)
+                except OSError:
+                    chunk = b""
+                now = time.monotonic() - started
+                if sock is waiting:
+                    answer += chunk
+                    if parse_reply(answer)[0] is not None or not chunk:
+                        answered_after = now
+                elif not chunk:
+                    closed_after[sock] = now
+    finally:
+        for sock in tricklers + [waiting]:
+            sock.close()
+
+    assert len(closed_after) == len(tricklers), "every trickling client is closed"
+    assert deadline - 0.5 <= min(closed_after.values()) and max(closed_after.values()) <= deadline + 3
+    assert answered_after is not None and answered_after <= deadline + 4
+    status, reply = parse_reply(answer)
+    assert status == 200 and reply["kkmInfoObject"]["errorMessage"] == ""
+    assert vault.log().count("Request not complete within 30000 ms; connection closed") == 64
