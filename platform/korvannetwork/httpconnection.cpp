@@ -2,13 +2,14 @@
 
 #include "log4qt/logger.h"
 
-#include <QTcpSocket>
+#include <cerrno>
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr qint64 readChunk = 64 * 1024;
+constexpr qsizetype readChunk = 64 * 1024;
 // How long a closing connection still drains the client's bytes, so that the
 // client reads the final reply instead of a reset.
 constexpr int lingerMsec = 2000;
@@ -35,41 +36,53 @@ HttpConnection* connectionOf(http_parser* parser)
 
 } // namespace
 
-HttpConnection::HttpConnection(QTcpSocket* socket, int idleTimeoutMsec, QObject* parent)
-    : QObject(parent), m_socket(socket)
+HttpConnection::HttpConnection(int descriptor, int idleTimeoutMsec, int requestTimeoutMsec, QObject* parent)
+    : QObject(parent), m_fd(descriptor), m_readNotifier(descriptor, QSocketNotifier::Read),
+      m_writeNotifier(descriptor, QSocketNotifier::Write)
 {
-    m_socket->setParent(this);
-    // Qt stops reading from the kernel when this much is buffered; the client then
-    // waits in TCP flow control instead of growing our memory.
-    m_socket->setReadBufferSize(readChunk);
     http_parser_init(&m_parser, HTTP_REQUEST);
     m_parser.data = this;
 
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    connect(&m_readNotifier, &QSocketNotifier::activated, this, [this] {
+        if (m_state == State::Closing)
+            drain();
+        else
+            processInput();
+    });
+    connect(&m_writeNotifier, &QSocketNotifier::activated, this, &HttpConnection::onWritable);
+
     m_idleTimer.setSingleShot(true);
     m_idleTimer.setInterval(idleTimeoutMsec);
+    m_requestTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early, cutting off a client that keeps to the deadline.
+    m_requestTimer.setTimerType(Qt::PreciseTimer);
+    m_requestTimer.setInterval(requestTimeoutMsec);
     m_lingerTimer.setSingleShot(true);
     m_lingerTimer.setInterval(lingerMsec);
     connect(&m_idleTimer, &QTimer::timeout, this, &HttpConnection::onIdleTimeout);
-    connect(&m_lingerTimer, &QTimer::timeout, this, [this] {
-        m_socket->abort();
-        onDisconnected();
-    });
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpConnection::onReadyRead);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &HttpConnection::onBytesWritten);
-    connect(m_socket, &QTcpSocket::disconnected, this, &HttpConnection::onDisconnected);
+    connect(&m_requestTimer, &QTimer::timeout, this, &HttpConnection::onRequestTimeout);
+    connect(&m_lingerTimer, &QTimer::timeout, this, &HttpConnection::finish);
     m_idleTimer.start();
 }
 
 HttpConnection::~HttpConnection()
 {
-    m_socket->disconnect(this);
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 void HttpConnection::setIdleTimeout(int msec)
 {
     m_idleTimer.setInterval(msec);
-    if (m_idleTimer.isActive())
-        m_idleTimer.start();
+}
+
+void HttpConnection::setRequestTimeout(int msec)
+{
+    m_requestTimer.setInterval(msec);
 }
 
 const http_parser_settings& HttpConnection::parserSettings()
@@ -92,6 +105,9 @@ const http_parser_settings& HttpConnection::parserSettings()
 int HttpConnection::onMessageBegin(http_parser* parser)
 {
     HttpConnection* self = connectionOf(parser);
+    // The first byte of a request: from here it has a fixed time to arrive whole.
+    self->m_idleTimer.stop();
+    self->m_requestTimer.start();
     self->m_request = RequestHeader();
     self->m_url.clear();
     self->m_fieldName.clear();
@@ -163,8 +179,9 @@ int HttpConnection::headersComplete()
             return -1;
         }
         const bool bodyFollows = chunked || (hasLength && m_parser.content_length > 0);
-        if (m_parser.http_minor >= 1 && bodyFollows)
-            write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n"));
+        if (m_parser.http_minor >= 1 && bodyFollows &&
+            !write(QByteArrayLiteral("HTTP/1.1 100 Continue\r\n\r\n")))
+            return -1;
     }
     m_keepAlive = http_should_keep_alive(&m_parser) != 0;
     if (hasLength)
@@ -189,6 +206,7 @@ int HttpConnection::onMessageComplete(http_parser* parser)
     // After an upgrade or CONNECT the client would go on in another protocol.
     if (parser->upgrade)
         self->m_keepAlive = false;
+    self->m_requestTimer.stop();
     self->m_state = State::Waiting;
     http_parser_pause(parser, 1);
     return 0;
@@ -196,20 +214,36 @@ int HttpConnection::onMessageComplete(http_parser* parser)
 
 void HttpConnection::processInput()
 {
-    while (m_state == State::Reading) {
+    // Nothing more is read while a reply is still going out: a client that does
+    // not read its replies is held by TCP flow control, not by our memory.
+    while (m_state == State::Reading && m_outgoing.isEmpty()) {
         if (m_unparsed.isEmpty()) {
-            if (m_socket->bytesAvailable() <= 0)
+            switch (receive(m_unparsed)) {
+            case Input::Data:
                 break;
-            m_unparsed = m_socket->read(readChunk);
-            m_idleTimer.start();
+            case Input::Again:
+                updateNotifiers();
+                return;
+            case Input::End:
+                // No further request comes: the complete ones are answered by now,
+                // and one cut off would never be.
+                m_inputEnded = true;
+                closeGracefully();
+                return;
+            case Input::Failed:
+                finish();
+                return;
+            }
         }
         const size_t parsed = http_parser_execute(&m_parser, &parserSettings(), m_unparsed.constData(),
                                                   static_cast<size_t>(m_unparsed.size()));
+        if (m_state == State::Closed)
+            return;
         const http_errno error = HTTP_PARSER_ERRNO(&m_parser);
         if (error == HPE_PAUSED) {
             // The bytes after the request belong to the next one.
             m_unparsed.remove(0, static_cast<qsizetype>(parsed));
-            m_idleTimer.stop();
+            updateNotifiers();
             emit requestReady(this);
             return;
         }
@@ -225,6 +259,45 @@ void HttpConnection::processInput()
         }
         m_unparsed.clear();
     }
+    updateNotifiers();
+}
+
+HttpConnection::Input HttpConnection::receive(QByteArray& into)
+{
+    into.resize(readChunk);
+    ssize_t n;
+    do {
+        n = ::recv(m_fd, into.data(), static_cast<size_t>(readChunk), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        into.resize(n);
+        return Input::Data;
+    }
+    into.clear();
+    if (n == 0)
+        return Input::End;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? Input::Again : Input::Failed;
+}
+
+void HttpConnection::drain()
+{
+    QByteArray discarded;
+    switch (receive(discarded)) {
+    case Input::Data:
+    case Input::Again:
+        break;
+    case Input::End:
+        m_inputEnded = true;
+        if (m_writeShut) {
+            finish();
+            return;
+        }
+        break;
+    case Input::Failed:
+        finish();
+        return;
+    }
+    updateNotifiers();
 }
 
 void HttpConnection::rejectRequest(int code, const QString& reason)
@@ -257,8 +330,7 @@ bool HttpConnection::reply(const ResponseHeader& header, const QByteArray& body)
     else
         out.removeValue(QStringLiteral("Connection"));
     const bool headOnly = m_request.method() == QLatin1String("HEAD");
-    write(headOnly ? out.toByteArray() : out.toByteArray() + body);
-    return true;
+    return write(headOnly ? out.toByteArray() : out.toByteArray() + body);
 }
 
 void HttpConnection::resume()
@@ -281,12 +353,46 @@ void HttpConnection::resume()
     processInput();
 }
 
-void HttpConnection::write(const QByteArray& bytes)
+bool HttpConnection::write(const QByteArray& bytes)
 {
-    if (m_socket->state() != QAbstractSocket::ConnectedState)
+    if (m_state == State::Closed)
+        return false;
+    m_outgoing.append(bytes);
+    if (!flush()) {
+        // Reset or closed by the client: whatever it was sent is lost.
+        finish();
+        return false;
+    }
+    updateNotifiers();
+    return true;
+}
+
+bool HttpConnection::flush()
+{
+    while (m_sent < m_outgoing.size()) {
+        const ssize_t n = ::send(m_fd, m_outgoing.constData() + m_sent,
+                                 static_cast<size_t>(m_outgoing.size() - m_sent), MSG_NOSIGNAL);
+        if (n >= 0)
+            m_sent += n;
+        else if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return true;
+        else if (errno != EINTR)
+            return false;
+    }
+    m_outgoing.clear();
+    m_sent = 0;
+    return true;
+}
+
+void HttpConnection::updateNotifiers()
+{
+    if (m_state == State::Closed)
         return;
-    m_socket->write(bytes);
-    m_socket->flush();
+    // Reading stops while a request waits for its reply or a reply is going out;
+    // a closing connection reads on only to drop what the client still sends.
+    const bool reading = (m_state == State::Reading && m_outgoing.isEmpty()) || m_state == State::Closing;
+    m_readNotifier.setEnabled(reading && !m_inputEnded);
+    m_writeNotifier.setEnabled(!m_outgoing.isEmpty());
 }
 
 void HttpConnection::closeGracefully()
@@ -295,15 +401,14 @@ void HttpConnection::closeGracefully()
         return;
     m_state = State::Closing;
     m_idleTimer.stop();
+    m_requestTimer.stop();
     m_unparsed.clear();
-    if (m_socket->state() != QAbstractSocket::ConnectedState) {
-        onDisconnected();
-        return;
-    }
     m_lingerTimer.start();
-    if (m_socket->bytesToWrite() == 0)
+    if (m_outgoing.isEmpty())
         shutdownWrite();
-    onReadyRead();
+    if (m_state == State::Closing && m_inputEnded && m_writeShut)
+        finish();
+    updateNotifiers();
 }
 
 void HttpConnection::shutdownWrite()
@@ -312,35 +417,47 @@ void HttpConnection::shutdownWrite()
         return;
     m_writeShut = true;
     // Half-close: the client sees the end of the stream after the last reply,
-    // while the bytes it is still sending are drained below.
-    const qintptr fd = m_socket->socketDescriptor();
-    if (fd < 0 || ::shutdown(static_cast<int>(fd), SHUT_WR) != 0)
-        m_socket->disconnectFromHost();
+    // while the bytes it is still sending are drained.
+    if (::shutdown(m_fd, SHUT_WR) != 0)
+        finish();
 }
 
-void HttpConnection::onReadyRead()
-{
-    if (m_state == State::Closing) {
-        m_socket->readAll();
-        return;
-    }
-    processInput();
-}
-
-void HttpConnection::onBytesWritten()
-{
-    if (m_state == State::Closing && m_socket->bytesToWrite() == 0)
-        shutdownWrite();
-}
-
-void HttpConnection::onDisconnected()
+void HttpConnection::finish()
 {
     if (m_state == State::Closed)
         return;
     m_state = State::Closed;
     m_idleTimer.stop();
+    m_requestTimer.stop();
     m_lingerTimer.stop();
+    m_readNotifier.setEnabled(false);
+    m_writeNotifier.setEnabled(false);
+    ::close(m_fd);
+    m_fd = -1;
+    m_unparsed.clear();
+    m_outgoing.clear();
+    m_sent = 0;
     emit closed(this);
+}
+
+void HttpConnection::onWritable()
+{
+    if (!flush()) {
+        finish();
+        return;
+    }
+    if (m_outgoing.isEmpty()) {
+        if (m_state == State::Closing) {
+            shutdownWrite();
+            if (m_state == State::Closing && m_inputEnded)
+                finish();
+        } else if (m_state == State::Reading) {
+            // Reading was held back until the reply was out.
+            processInput();
+            return;
+        }
+    }
+    updateNotifiers();
 }
 
 void HttpConnection::onIdleTimeout()
@@ -348,5 +465,14 @@ void HttpConnection::onIdleTimeout()
     if (m_state != State::Reading)
         return;
     logger()->debug(QStringLiteral("Idle connection closed"));
+    closeGracefully();
+}
+
+void HttpConnection::onRequestTimeout()
+{
+    if (m_state != State::Reading)
+        return;
+    logger()->debug(QStringLiteral("Request not complete within %1 ms; connection closed")
+                        .arg(m_requestTimer.interval()));
     closeGracefully();
 }

@@ -5,16 +5,19 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <http_parser.h>
-
-class QTcpSocket;
 
 // One client connection of HttpServer: reads requests with http_parser, one at
 // a time, and writes the reply of each before it reads on. Bytes that arrive
 // while a request waits for its reply stay unread, so a pipelining client gets
 // its replies in order and cannot make the server hold more than one request.
+//
+// Works on the plain descriptor: a client may end its sending side once its
+// request is out and still read the reply, which QTcpSocket cannot do (it
+// closes the whole socket when the stream ends).
 class HttpConnection : public QObject
 {
     Q_OBJECT
@@ -23,10 +26,12 @@ public:
     static constexpr qint64 maxBodySize = 8 * 1024 * 1024;
     static constexpr quint32 maxHeaderSize = 64 * 1024;
 
-    HttpConnection(QTcpSocket* socket, int idleTimeoutMsec, QObject* parent);
+    // Takes over the connected, non-blocking descriptor.
+    HttpConnection(int descriptor, int idleTimeoutMsec, int requestTimeoutMsec, QObject* parent);
     ~HttpConnection() override;
 
     void setIdleTimeout(int msec);
+    void setRequestTimeout(int msec);
 
     // The request announced by requestReady; valid until resume().
     const RequestHeader& request() const { return m_request; }
@@ -57,21 +62,33 @@ private:
     static int onMessageComplete(http_parser* parser);
     static const http_parser_settings& parserSettings();
 
+    enum class Input { Data, Again, End, Failed };
+
     int headersComplete();
     void processInput();
+    Input receive(QByteArray& into);
+    void drain();
     void rejectRequest(int code, const QString& reason);
-    void write(const QByteArray& bytes);
+    bool write(const QByteArray& bytes);
+    bool flush();
+    void updateNotifiers();
     void closeGracefully();
     void shutdownWrite();
-    void onReadyRead();
-    void onBytesWritten();
-    void onDisconnected();
+    void finish();
+    void onWritable();
     void onIdleTimeout();
+    void onRequestTimeout();
 
-    QTcpSocket* m_socket;
+    int m_fd;
+    QSocketNotifier m_readNotifier;
+    QSocketNotifier m_writeNotifier;
     http_parser m_parser;
     State m_state = State::Reading;
     QByteArray m_unparsed;
+    QByteArray m_outgoing;
+    qsizetype m_sent = 0; // of m_outgoing
+    // The client sends nothing more; what it has sent is still answered.
+    bool m_inputEnded = false;
     // Request being read or waiting for its reply.
     RequestHeader m_request;
     QByteArray m_url;
@@ -83,6 +100,9 @@ private:
     bool m_keepAlive = true;
     bool m_replied = false;
     bool m_writeShut = false;
+    // From the end of a reply (or the start) to the first byte of the next request.
     QTimer m_idleTimer;
+    // From the first byte of a request to its end; more bytes do not extend it.
+    QTimer m_requestTimer;
     QTimer m_lingerTimer;
 };

@@ -3,45 +3,81 @@
 #include "korvannetwork/httpconnection.h"
 #include "log4qt/logger.h"
 
-#include <QHostAddress>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QSocketNotifier>
 
 #include <http_parser.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
 // The point-of-sale program is the only client; more connections than this wait
 // in the listen backlog.
 constexpr int maxConnections = 64;
+constexpr int listenBacklog = 64;
+constexpr int acceptRetryMsec = 1000;
 
 Log4Qt::Logger* logger()
 {
     return Log4Qt::Logger::logger(QStringLiteral("httpserver"));
 }
 
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
 } // namespace
 
-HttpServer::HttpServer(int port, QObject* parent) : QObject(parent), m_server(new QTcpServer(this))
+HttpServer::HttpServer(int port, QObject* parent) : QObject(parent)
 {
     http_parser_set_max_header_size(HttpConnection::maxHeaderSize);
-    connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    m_acceptRetry.setSingleShot(true);
+    m_acceptRetry.setInterval(acceptRetryMsec);
+    connect(&m_acceptRetry, &QTimer::timeout, this, &HttpServer::updateAccepting);
     if (port < 0 || port > 65535) {
         logger()->error(QStringLiteral("HTTP server cannot listen on port %1: no such port").arg(port));
         return;
     }
-    if (!m_server->listen(QHostAddress::LocalHost, static_cast<quint16>(port))) {
-        logger()->error(QStringLiteral("HTTP server cannot listen on 127.0.0.1:%1: %2")
-                            .arg(port)
-                            .arg(m_server->errorString()));
+    // Accepted here rather than by QTcpServer, which would accept every waiting
+    // client at once, beyond the limit.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<quint16>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    const int reuse = 1;
+    // A restarted service must not wait for its old connections' TIME_WAIT.
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse)) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        ::listen(fd, listenBacklog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        logger()->error(
+            QStringLiteral("HTTP server cannot listen on 127.0.0.1:%1: %2").arg(port).arg(errorText(error)));
         return;
     }
-    logger()->info(QStringLiteral("HTTP server listens on 127.0.0.1:%1").arg(m_server->serverPort()));
+    m_listener = fd;
+    m_port = ntohs(address.sin_port);
+    m_acceptNotifier = new QSocketNotifier(m_listener, QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &HttpServer::acceptConnections);
+    logger()->info(QStringLiteral("HTTP server listens on 127.0.0.1:%1").arg(m_port));
 }
 
 HttpServer::~HttpServer()
 {
-    m_server->close();
+    if (m_listener >= 0) {
+        delete m_acceptNotifier;
+        ::close(m_listener);
+    }
     m_queue.clear();
     const QList<HttpConnection*> connections = m_connections;
     m_connections.clear();
@@ -53,12 +89,12 @@ HttpServer::~HttpServer()
 
 bool HttpServer::isListening() const
 {
-    return m_server->isListening();
+    return m_listener >= 0;
 }
 
 quint16 HttpServer::serverPort() const
 {
-    return m_server->serverPort();
+    return m_port;
 }
 
 void HttpServer::setIdleTimeout(int msec)
@@ -68,19 +104,41 @@ void HttpServer::setIdleTimeout(int msec)
         connection->setIdleTimeout(msec);
 }
 
-void HttpServer::onNewConnection()
+void HttpServer::setRequestTimeout(int msec)
 {
-    while (m_connections.size() < maxConnections && m_server->hasPendingConnections()) {
-        QTcpSocket* socket = m_server->nextPendingConnection();
-        auto* connection = new HttpConnection(socket, m_idleTimeoutMsec, this);
+    m_requestTimeoutMsec = msec;
+    for (HttpConnection* connection : std::as_const(m_connections))
+        connection->setRequestTimeout(msec);
+}
+
+void HttpServer::acceptConnections()
+{
+    while (m_connections.size() < maxConnections) {
+        const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                logger()->warn(
+                    QStringLiteral("HTTP server cannot accept a connection: %1").arg(errorText(errno)));
+                m_acceptRetry.start();
+            }
+            break;
+        }
+        auto* connection = new HttpConnection(fd, m_idleTimeoutMsec, m_requestTimeoutMsec, this);
         connect(connection, &HttpConnection::requestReady, this, &HttpServer::onRequestReady);
         connect(connection, &HttpConnection::closed, this, &HttpServer::onConnectionClosed);
         m_connections.append(connection);
         // Bytes may have arrived with the connection.
         connection->resume();
     }
-    if (m_connections.size() >= maxConnections)
-        m_server->pauseAccepting();
+    updateAccepting();
+}
+
+void HttpServer::updateAccepting()
+{
+    if (m_acceptNotifier)
+        m_acceptNotifier->setEnabled(m_connections.size() < maxConnections && !m_acceptRetry.isActive());
 }
 
 void HttpServer::onRequestReady(HttpConnection* connection)
@@ -97,11 +155,7 @@ void HttpServer::onConnectionClosed(HttpConnection* connection)
     // is done with it.
     if (connection != m_current)
         connection->deleteLater();
-    if (m_connections.size() < maxConnections) {
-        m_server->resumeAccepting();
-        if (m_server->hasPendingConnections())
-            QMetaObject::invokeMethod(this, &HttpServer::onNewConnection, Qt::QueuedConnection);
-    }
+    updateAccepting();
 }
 
 void HttpServer::scheduleDispatch()

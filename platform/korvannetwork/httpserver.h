@@ -7,9 +7,10 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 class HttpConnection;
-class QTcpServer;
+class QSocketNotifier;
 
 // HTTP on the loopback address. Each request is delivered through
 // requestReceived on the thread that owns the server, one at a time and in the
@@ -30,21 +31,30 @@ public:
 
     bool isListening() const;
     quint16 serverPort() const;
-    // A connection without traffic for this long is closed (default 60 s).
+    // A connection that waits this long for a request is closed (default 60 s).
     void setIdleTimeout(int msec);
+    // So is one whose request has not arrived whole this long after its first
+    // byte (default 30 s), however steadily its bytes come.
+    void setRequestTimeout(int msec);
 
 signals:
     void requestReceived(const RequestHeader& header, const QByteArray& content);
 
 private:
-    void onNewConnection();
+    void acceptConnections();
+    void updateAccepting();
     void onRequestReady(HttpConnection* connection);
     void onConnectionClosed(HttpConnection* connection);
     void scheduleDispatch();
     void dispatch();
 
-    QTcpServer* m_server;
+    int m_listener = -1;
+    quint16 m_port = 0;
+    QSocketNotifier* m_acceptNotifier = nullptr;
+    // Accepting rests for a while after the system ran out of descriptors.
+    QTimer m_acceptRetry;
     int m_idleTimeoutMsec = 60000;
+    int m_requestTimeoutMsec = 30000;
     QList<HttpConnection*> m_connections;
     QList<QPointer<HttpConnection>> m_queue;
     QPointer<HttpConnection> m_current;

@@ -17,7 +17,10 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <memory>
 #include <optional>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -52,6 +55,9 @@ public:
     }
 
     bool isConnected() const { return m_fd >= 0; }
+
+    // Tells the server that no more requests follow; the replies can still be read.
+    bool shutdownWrite() { return m_fd >= 0 && ::shutdown(m_fd, SHUT_WR) == 0; }
 
     bool send(const QByteArray& bytes)
     {
@@ -465,6 +471,98 @@ TEST_F(HttpServerTest, RequestsAreHandledOneAtATime)
     EXPECT_EQ(maxDepth, 1);
 }
 
+// A real command talks to the operator's server in an event loop of its own,
+// during which the other clients' sockets are served.
+void waitWithEvents(int msec)
+{
+    QEventLoop wait;
+    QTimer::singleShot(msec, &wait, &QEventLoop::quit);
+    wait.exec();
+}
+
+TEST_F(HttpServerTest, HalfClosingClientsAreAllAnswered)
+{
+    constexpr int clients = 20;
+    int handled = 0;
+    handler = [&](const RequestHeader& header, const QByteArray& content) {
+        ++handled;
+        waitWithEvents(50);
+        reply(echoOf(header.method().toLatin1(), header.path().toLatin1(), content));
+    };
+    const QList<std::optional<Reply>> replies = whileServing([&] {
+        std::vector<std::future<std::optional<Reply>>> running;
+        for (int i = 0; i < clients; ++i) {
+            running.push_back(std::async(std::launch::async, [this, i] {
+                RawClient client(server.serverPort());
+                const QByteArray body = "{\"n\":" + QByteArray::number(i) + "}";
+                client.send("POST /cmd HTTP/1.1\r\nContent-Length: " + QByteArray::number(body.size()) +
+                            "\r\n\r\n" + body);
+                client.shutdownWrite();
+                return client.readResponse(15000);
+            }));
+        }
+        QList<std::optional<Reply>> all;
+        for (auto& client : running)
+            all.append(client.get());
+        return all;
+    });
+
+    EXPECT_EQ(handled, clients);
+    for (int i = 0; i < clients; ++i) {
+        ASSERT_TRUE(replies.at(i)) << "client " << i;
+        EXPECT_EQ(replies.at(i)->status, 200) << "client " << i;
+        EXPECT_EQ(replies.at(i)->body, echoOf("POST", "/cmd", "{\"n\":" + QByteArray::number(i) + "}"));
+    }
+}
+
+// The end of the client's stream only means that no further request comes.
+TEST_F(HttpServerTest, HalfClosedClientGetsEveryPipelinedReplyThenTheEnd)
+{
+    handler = [this](const RequestHeader& header, const QByteArray& content) {
+        waitWithEvents(50);
+        reply(echoOf(header.method().toLatin1(), header.path().toLatin1(), content));
+    };
+    const Outcome outcome = whileServing([&] {
+        RawClient client(server.serverPort());
+        client.send("POST /a HTTP/1.1\r\nContent-Length: 1\r\n\r\n1"
+                    "POST /b HTTP/1.1\r\nContent-Length: 2\r\n\r\n22");
+        client.shutdownWrite();
+        return talk(client, {}, 2);
+    });
+
+    ASSERT_EQ(outcome.replies.size(), 2);
+    EXPECT_EQ(outcome.replies.at(0).body, echoOf("POST", "/a", "1"));
+    EXPECT_EQ(outcome.replies.at(1).body, echoOf("POST", "/b", "22"));
+    EXPECT_TRUE(outcome.closed);
+}
+
+// A client beyond the limit waits in the listen backlog, unread, until a slot is free.
+TEST_F(HttpServerTest, ConnectionBeyondTheLimitWaitsForAFreeSlot)
+{
+    const auto replies = whileServing([&] {
+        std::vector<std::unique_ptr<RawClient>> holders;
+        for (int i = 0; i < 64; ++i)
+            holders.push_back(std::make_unique<RawClient>(server.serverPort()));
+        // The holders are served, each with an answer, before the extra client comes.
+        for (auto& holder : holders)
+            holder->send("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        int served = 0;
+        for (auto& holder : holders)
+            served += holder->readResponse().has_value() ? 1 : 0;
+        RawClient extra(server.serverPort());
+        extra.send("POST /extra HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        const bool answeredWhileFull = extra.readResponse(500).has_value();
+        holders.pop_back();
+        const std::optional<Reply> afterFree = extra.readResponse();
+        return std::make_tuple(served, answeredWhileFull, afterFree);
+    });
+
+    EXPECT_EQ(std::get<0>(replies), 64);
+    EXPECT_FALSE(std::get<1>(replies));
+    ASSERT_TRUE(std::get<2>(replies));
+    EXPECT_EQ(std::get<2>(replies)->body, echoOf("POST", "/extra", ""));
+}
+
 TEST_F(HttpServerTest, IdleConnectionIsClosed)
 {
     server.setIdleTimeout(200);
@@ -477,6 +575,60 @@ TEST_F(HttpServerTest, IdleConnectionIsClosed)
     });
     EXPECT_TRUE(closed.first);
     EXPECT_TRUE(closed.second);
+}
+
+// A request has a fixed time from its first byte; bytes that keep coming do not
+// extend it. A connection idle between requests keeps the longer idle time.
+TEST_F(HttpServerTest, RequestMustArriveWithinItsDeadline)
+{
+    server.setIdleTimeout(5000);
+    server.setRequestTimeout(400);
+    struct Result
+    {
+        bool idleFirstReply = false;
+        std::optional<qint64> trickleClosedAfterMsec;
+        bool idleClosedMeanwhile = true;
+        std::optional<Reply> idleSecondReply;
+        std::optional<Reply> slowButInTime;
+    };
+    const Result result = whileServing([&] {
+        Result r;
+        RawClient idle(server.serverPort());
+        idle.send("POST /1 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        r.idleFirstReply = idle.readResponse().has_value();
+
+        RawClient trickler(server.serverPort());
+        const QByteArray request = "POST / HTTP/1.1\r\nX-Slow: " + QByteArray(100, 'a');
+        const auto started = std::chrono::steady_clock::now();
+        for (qsizetype i = 0; i < request.size() && !r.trickleClosedAfterMsec; ++i) {
+            trickler.send(request.mid(i, 1));
+            if (trickler.closedByPeer(30))
+                r.trickleClosedAfterMsec = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - started)
+                                               .count();
+        }
+
+        r.idleClosedMeanwhile = idle.closedByPeer(300);
+        idle.send("POST /2 HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+        r.idleSecondReply = idle.readResponse();
+
+        RawClient slow(server.serverPort());
+        slow.send("POST /slow HTTP/1.1\r\nContent-Length: 2\r\n\r\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        slow.send("ok");
+        r.slowButInTime = slow.readResponse();
+        return r;
+    });
+
+    EXPECT_TRUE(result.idleFirstReply);
+    ASSERT_TRUE(result.trickleClosedAfterMsec) << "still open after 100 bytes";
+    EXPECT_GE(*result.trickleClosedAfterMsec, 400);
+    EXPECT_LT(*result.trickleClosedAfterMsec, 2000);
+    EXPECT_FALSE(result.idleClosedMeanwhile);
+    ASSERT_TRUE(result.idleSecondReply);
+    EXPECT_EQ(result.idleSecondReply->body, echoOf("POST", "/2", ""));
+    ASSERT_TRUE(result.slowButInTime);
+    EXPECT_EQ(result.slowButInTime->body, echoOf("POST", "/slow", "ok"));
 }
 
 TEST(HttpServerPort, PortInUseIsNotListening)
