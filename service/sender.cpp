@@ -145,9 +145,9 @@ void Sender::onChangeStatus(EServiceStatus status)
 void Sender::takeWorkerStatus(EServiceStatus status)
 {
     // The queue worker may have found the queue empty just before a command
-    // queued another document, and the lock worker ends whatever waits in the
-    // queue; nothing accepted may wait in normal mode. A queue that cannot be
-    // read counts as empty: in normal mode new documents still reach the server.
+    // queued another document, and the lock worker may end with documents still
+    // queued; nothing accepted may wait in normal mode. A queue that cannot be
+    // read counts as empty, so that new documents still reach the server.
     if (status == EServiceStatus::NORMAL && !dao()->getFirstMessage().isEmpty()) {
         onChangeStatus(EServiceStatus::AUTONOMOUS);
         startQueueHandler();
