@@ -55,6 +55,12 @@ Dao* dao()
     return Singleton<Dao>::instance();
 }
 
+// The frame length in bytes 4-7 of a reply that holds at least its header.
+qint64 announcedLength(const QByteArray& reply)
+{
+    return static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
+}
+
 QDateTime now()
 {
     return MockFactory<CurrentTime>::create()->currentDateTime();
@@ -623,8 +629,7 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
             // header announces, is no answer: the next attempt follows at once.
             // The announced length only tells when the reply is complete; the
             // payload is every byte after the header.
-            if (reply.size() < m_headerLength ||
-                static_cast<qint64>(numeric::leToLong(reply.mid(4, 4))) > reply.size()) {
+            if (reply.size() < m_headerLength || announcedLength(reply) > reply.size()) {
                 m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
                 continue;
             }
@@ -712,8 +717,7 @@ QByteArray Sender::sendData(const QByteArray& packet)
         if (!arrived)
             readError = m_socket->errorString();
         reply.append(m_socket->read(kMaxReplySize + 1 - reply.size()));
-        const qint64 announced =
-            reply.size() >= m_headerLength ? static_cast<qint64>(numeric::leToLong(reply.mid(4, 4))) : 0;
+        const qint64 announced = reply.size() >= m_headerLength ? announcedLength(reply) : 0;
         if (reply.size() > kMaxReplySize || announced > kMaxReplySize) {
             m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
             m_socket->abort();
