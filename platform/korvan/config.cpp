@@ -3,6 +3,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <chrono>
+
+#include <sys/stat.h>
+
 namespace {
 
 QString unquoted(const QString& value)
@@ -48,29 +52,112 @@ bool loadFile(const QString& path, QHash<QString, QVariant>& values)
     return true;
 }
 
+QList<QString> iniFilesOf(const QList<QDir>& directories, const QList<QString>& files)
+{
+    QList<QString> paths;
+    for (const QDir& dir : directories) {
+        for (const QFileInfo& info : dir.entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name))
+            paths.append(info.absoluteFilePath());
+    }
+    paths.append(files);
+    return paths;
+}
+
+// Identity and last change of one file: a file replaced by rename has a new
+// inode, one rewritten in place a new change time or size.
+void appendStamp(const QString& path, QByteArray& stamp)
+{
+    struct stat info = {};
+    stamp.append(path.toUtf8());
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0) {
+        stamp.append("|-\n");
+        return;
+    }
+    stamp.append(QByteArray("|") + QByteArray::number(static_cast<qulonglong>(info.st_dev)) + ':' +
+                 QByteArray::number(static_cast<qulonglong>(info.st_ino)) + ':' +
+                 QByteArray::number(static_cast<qlonglong>(info.st_size)) + ':' +
+                 QByteArray::number(static_cast<qlonglong>(info.st_mtim.tv_sec)) + '.' +
+                 QByteArray::number(static_cast<qlonglong>(info.st_mtim.tv_nsec)) + ':' +
+                 QByteArray::number(static_cast<qlonglong>(info.st_ctim.tv_sec)) + '.' +
+                 QByteArray::number(static_cast<qlonglong>(info.st_ctim.tv_nsec)) + '\n');
+}
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
 
 bool Config::setConfigsPathList(const QList<QDir>& directories, const QList<QString>& files)
 {
+    QMutexLocker reloadLocker(&m_reloadMutex);
+    m_directories = directories;
+    m_files = files;
+    m_stamp = filesStamp();
     QHash<QString, QVariant> values;
     bool found = false;
-    for (const QDir& dir : directories) {
-        for (const QFileInfo& info : dir.entryInfoList({QStringLiteral("*.ini")}, QDir::Files, QDir::Name)) {
-            found = loadFile(info.absoluteFilePath(), values) || found;
-        }
-    }
-    for (const QString& file : files) {
-        found = loadFile(file, values) || found;
-    }
+    for (const QString& path : iniFilesOf(directories, files))
+        found = loadFile(path, values) || found;
+    m_lastCheck.store(nowMs());
     QWriteLocker locker(&m_lock);
-    m_values = values;
+    m_fileValues = values;
+    m_setValues.clear();
     return found;
+}
+
+void Config::setCheckInterval(int milliseconds)
+{
+    m_checkInterval.store(milliseconds);
+}
+
+QByteArray Config::filesStamp() const
+{
+    QByteArray stamp;
+    // A directory's stamp changes when an ini file is added or removed in it.
+    for (const QDir& dir : m_directories)
+        appendStamp(dir.absolutePath(), stamp);
+    for (const QString& path : iniFilesOf(m_directories, m_files))
+        appendStamp(path, stamp);
+    return stamp;
+}
+
+void Config::reloadIfChanged() const
+{
+    const qint64 now = nowMs();
+    const int interval = m_checkInterval.load();
+    if (interval > 0 && now - m_lastCheck.load() < interval)
+        return;
+    QMutexLocker reloadLocker(&m_reloadMutex);
+    if (interval > 0 && now - m_lastCheck.load() < interval)
+        return;
+    m_lastCheck.store(now);
+    const QByteArray stamp = filesStamp();
+    if (stamp == m_stamp)
+        return;
+    QHash<QString, QVariant> values;
+    bool found = false;
+    for (const QString& path : iniFilesOf(m_directories, m_files))
+        found = loadFile(path, values) || found;
+    // A file that is gone or unreadable for a moment must not turn every
+    // setting back to its default while the till is working.
+    if (!found)
+        return;
+    m_stamp = stamp;
+    QWriteLocker locker(&m_lock);
+    m_fileValues = values;
 }
 
 QVariant Config::value(const QString& key) const
 {
+    reloadIfChanged();
     QReadLocker locker(&m_lock);
-    return m_values.value(key);
+    const auto set = m_setValues.constFind(key);
+    if (set != m_setValues.constEnd())
+        return set.value();
+    return m_fileValues.value(key);
 }
 
 QString Config::getString(const QString& key, const QString& defaultValue) const
@@ -85,11 +172,21 @@ int Config::getInt(const QString& key, int defaultValue) const
     if (!v.isValid())
         return defaultValue;
     bool ok = false;
-    // A number in the file must fit as written: its low 32 bits would turn a
-    // records limit of 3000000000 into a negative one.
     if (v.typeId() == QMetaType::QString) {
-        const int number = v.toString().toInt(&ok);
-        return ok ? number : defaultValue;
+        const QString text = v.toString();
+        const int number = text.toInt(&ok);
+        if (ok)
+            return number;
+        // The token is a 32-bit pattern: written as the engineer's tool and the
+        // operator give it (unsigned) it means the same bits as the signed form.
+        if (key == QLatin1String("KKM:token")) {
+            const uint bits = text.toUInt(&ok);
+            if (ok)
+                return static_cast<int>(bits);
+        }
+        // Any other number must fit as written: its low 32 bits would turn a
+        // records limit of 3000000000 into a negative one.
+        return defaultValue;
     }
     // A token is set as an unsigned 64-bit number; its low 32 bits are what the frame carries.
     const qlonglong wide = v.toLongLong(&ok);
@@ -117,5 +214,5 @@ bool Config::getBool(const QString& key, bool defaultValue) const
 void Config::setValue(const QString& key, const QVariant& value)
 {
     QWriteLocker locker(&m_lock);
-    m_values.insert(key, value);
+    m_setValues.insert(key, value);
 }

@@ -3,12 +3,16 @@
 #include <QDir>
 #include <QHash>
 #include <QList>
+#include <QMutex>
 #include <QReadWriteLock>
 #include <QString>
 #include <QVariant>
 
+#include <atomic>
+
 // Settings of an ini file, keyed "Section:name". Read and written from several
-// threads; values set at run time stay in memory only.
+// threads; values set at run time stay in memory only and outlast a reload.
+// A change of the files counts at the next read, at most a check interval later.
 class Config
 {
 public:
@@ -21,9 +25,24 @@ public:
     bool getBool(const QString& key, bool defaultValue = false) const;
     void setValue(const QString& key, const QVariant& value);
 
+    // How often at most the files are looked at again; 0 looks at every read.
+    void setCheckInterval(int milliseconds);
+
 private:
     QVariant value(const QString& key) const;
+    void reloadIfChanged() const;
+    QByteArray filesStamp() const;
 
     mutable QReadWriteLock m_lock;
-    QHash<QString, QVariant> m_values;
+    mutable QHash<QString, QVariant> m_fileValues;
+    QHash<QString, QVariant> m_setValues;
+
+    // Guarded by m_reloadMutex.
+    mutable QMutex m_reloadMutex;
+    QList<QDir> m_directories;
+    QList<QString> m_files;
+    mutable QByteArray m_stamp;
+
+    mutable std::atomic<qint64> m_lastCheck{0};
+    std::atomic<int> m_checkInterval{1000};
 };

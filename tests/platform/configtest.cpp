@@ -6,6 +6,8 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -63,6 +65,109 @@ TEST_F(ConfigFileTest, MissingFileGivesDefaults)
     EXPECT_EQ(config.getInt("Connection:servicePort", 55555), 55555);
 }
 
+// The file is looked at again on every read here, so that a change counts at once.
+class ConfigReloadTest : public ConfigFileTest
+{
+protected:
+    void SetUp() override { config.setCheckInterval(0); }
+
+    QString path() const { return m_dir.filePath(QStringLiteral("taxvault.ini")); }
+
+    // As editors and sed -i do: a new file renamed over the old one.
+    void replaceIni(const QByteArray& text)
+    {
+        const QString staged = m_dir.filePath(QStringLiteral("taxvault.ini.new"));
+        QFile file(staged);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+        file.close();
+        ASSERT_EQ(::rename(QFile::encodeName(staged).constData(), QFile::encodeName(path()).constData()), 0);
+    }
+};
+
+TEST_F(ConfigReloadTest, ChangedFileCountsAtNextRead)
+{
+    const QByteArray before = "[KKM]\ntaxationType=STS\n[Connection]\nport=7777\n";
+    const struct
+    {
+        const char* how;
+        QByteArray after;
+        bool byRename;
+        const char* taxation;
+        int port;
+    } cases[] = {
+        // Same size and, within a second, possibly the same modification second.
+        {"rewritten in place, same size", "[KKM]\ntaxationType=RTS\n[Connection]\nport=7778\n", false, "RTS",
+         7778},
+        {"rewritten in place, longer", "[KKM]\ntaxationType=TRBP\n[Connection]\nport=17778\n", false, "TRBP",
+         17778},
+        {"replaced by rename", "[KKM]\ntaxationType=RTS\n[Connection]\nport=7778\n", true, "RTS", 7778},
+        {"key removed", "[Connection]\nport=7778\n", true, "", 7778},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.how);
+        ASSERT_TRUE(config.setConfigsPathList({}, {writeIni(before)}));
+        ASSERT_EQ(config.getString("KKM:taxationType"), "STS");
+        ASSERT_EQ(config.getInt("Connection:port"), 7777);
+        if (c.byRename)
+            replaceIni(c.after);
+        else
+            writeIni(c.after);
+        EXPECT_EQ(config.getInt("Connection:port"), c.port);
+        EXPECT_EQ(config.getString("KKM:taxationType"), QString::fromLatin1(c.taxation));
+    }
+}
+
+// The service's own token and package number are what the next frame must carry,
+// whatever the file says for them after a reload.
+TEST_F(ConfigReloadTest, ValuesSetAtRunTimeOutlastReload)
+{
+    ASSERT_TRUE(config.setConfigsPathList({}, {writeIni("[KKM]\ntoken=5\npackageNumber=9\ndeviceId=1\n")}));
+    config.setValue("KKM:token", QVariant::fromValue<quint64>(3000000000ULL));
+    config.setValue("KKM:packageNumber", 12);
+    replaceIni("[KKM]\ntoken=6\npackageNumber=10\ndeviceId=2\n");
+    EXPECT_EQ(config.getInt("KKM:deviceId"), 2);
+    EXPECT_EQ(config.getInt("KKM:token"), -1294967296);
+    EXPECT_EQ(config.getInt("KKM:packageNumber"), 12);
+}
+
+// A file that is gone for a while keeps the settings last read; when it comes back
+// its values count.
+TEST_F(ConfigReloadTest, RemovedFileKeepsLastValues)
+{
+    ASSERT_TRUE(config.setConfigsPathList({}, {writeIni("[Connection]\nport=7777\n")}));
+    ASSERT_EQ(config.getInt("Connection:port"), 7777);
+    ASSERT_TRUE(QFile::remove(path()));
+    EXPECT_EQ(config.getInt("Connection:port"), 7777);
+    writeIni("[Connection]\nport=7778\n");
+    EXPECT_EQ(config.getInt("Connection:port"), 7778);
+}
+
+// With the usual once-a-second look at the file, every thread sees a change soon.
+TEST_F(ConfigFileTest, ChangeReachesEveryThread)
+{
+    ASSERT_TRUE(config.setConfigsPathList({}, {writeIni("[KKM]\ntaxationType=STS\n")}));
+    ASSERT_EQ(config.getString("KKM:taxationType"), "STS");
+    writeIni("[KKM]\ntaxationType=RTS\n");
+    std::atomic<int> seen{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::chrono::steady_clock::now() < deadline) {
+                if (config.getString("KKM:taxationType") == QLatin1String("RTS")) {
+                    ++seen;
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
+    }
+    for (std::thread& reader : readers)
+        reader.join();
+    EXPECT_EQ(seen.load(), 3);
+}
+
 // A number in the file that is no int as written gives the caller's default,
 // never the low bits of a larger number.
 TEST_F(ConfigFileTest, IntegerOutsideIntRangeGivesDefault)
@@ -72,15 +177,51 @@ TEST_F(ConfigFileTest, IntegerOutsideIntRangeGivesDefault)
         const char* text;
         int expected;
     } cases[] = {
-        {"2147483647", INT_MAX}, {"-2147483648", INT_MIN}, {"+12", 12},       {"2147483648", 7},
-        {"3000000000", 7},       {"4294967295", 7},        {"-2147483649", 7}, {"12abc", 7},
-        {"0x10", 7},             {"1e3", 7},               {"", 7},
+        {"2147483647", INT_MAX},
+        {"-2147483648", INT_MIN},
+        {"+12", 12},
+        {"2147483648", 7},
+        {"3000000000", 7},
+        {"4294967295", 7},
+        {"-2147483649", 7},
+        {"12abc", 7},
+        {"0x10", 7},
+        {"1e3", 7},
+        {"", 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         ASSERT_TRUE(config.setConfigsPathList(
             {}, {writeIni(QByteArray("[FiscalMemory]\nfiscalMemoryRecordsLimit=") + c.text + "\n")}));
         EXPECT_EQ(config.getInt("FiscalMemory:fiscalMemoryRecordsLimit", 7), c.expected);
+    }
+}
+
+// The token is a 32-bit pattern: written signed or unsigned it gives the same bits.
+// Every other integer key keeps the rule above.
+TEST_F(ConfigFileTest, TokenInFileIsRead32Bits)
+{
+    const struct
+    {
+        const char* text;
+        int token;
+        int packageNumber;
+    } cases[] = {
+        {"3000000000", -1294967296, 7},
+        {"-1294967296", -1294967296, -1294967296},
+        {"4294967295", -1, 7},
+        {"2147483648", INT_MIN, 7},
+        {"42", 42, 42},
+        {"4294967296", 7, 7},
+        {"-2147483649", 7, 7},
+        {"12abc", 7, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_TRUE(config.setConfigsPathList(
+            {}, {writeIni(QByteArray("[KKM]\ntoken=") + c.text + "\npackageNumber=" + c.text + "\n")}));
+        EXPECT_EQ(config.getInt("KKM:token", 7), c.token);
+        EXPECT_EQ(config.getInt("KKM:packageNumber", 7), c.packageNumber);
     }
 }
 

@@ -98,7 +98,8 @@ class Vault:
             self.service_port = int(values["Connection:servicePort"])
         return self
 
-    def write_config(self) -> Path:
+    def write_config(self, by_rename: bool = False) -> Path:
+        """by_rename: a new file renamed over the old one, as editors and sed -i do."""
         sections: Dict[str, Dict[str, object]] = {}
         for key, value in self.config.items():
             section, name = key.split(":", 1)
@@ -112,7 +113,12 @@ class Vault:
                 lines.append("%s=%s" % (name, value))
             lines.append("")
         path = self.conf_dir / "taxvault.ini"
-        path.write_text("\n".join(lines), encoding="utf-8")
+        if by_rename:
+            staged = path.with_name(path.name + ".new")
+            staged.write_text("\n".join(lines), encoding="utf-8")
+            os.replace(staged, path)
+        else:
+            path.write_text("\n".join(lines), encoding="utf-8")
         return path
 
     @property
