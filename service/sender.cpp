@@ -615,18 +615,24 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
 {
     QElapsedTimer clock;
     clock.start();
+    qint64 attemptStart = -1;
     forever
     {
+        // Only a failed attempt comes back here. One that ended quickly, whatever the
+        // reason, is followed by the pause: a server that answers at once with
+        // something unusable must not be flooded with frames.
+        if (attemptStart >= 0 && clock.elapsed() - attemptStart <= 499)
+            QThread::msleep(500);
         if (clock.elapsed() >= config()->getInt(QStringLiteral("DataSending:operationTimeout"), 5000))
             throw ServiceException(QStringLiteral("Нет связи с сервером ОФД"));
-        const qint64 attemptStart = clock.elapsed();
+        attemptStart = clock.elapsed();
         try {
             QMutexLocker locker(&exchangeMutex());
             const QByteArray payload = ProtoObjectFactory::serialize(request);
             const QByteArray reply = sendData(buildPacket(payload));
 
             // A reply shorter than its header, or shorter than the length its
-            // header announces, is no answer: the next attempt follows at once.
+            // header announces, is no answer.
             // The announced length only tells when the reply is complete; the
             // payload is every byte after the header.
             if (reply.size() < m_headerLength || announcedLength(reply) > reply.size()) {
@@ -662,8 +668,7 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
             dao()->saveServiceData(kTransportData, transport);
             return answer;
         } catch (const ServiceException&) {
-            if (clock.elapsed() - attemptStart <= 499)
-                QThread::msleep(500);
+            // The attempt has failed; the next one follows within the budget.
         }
     }
 }
