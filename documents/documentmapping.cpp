@@ -2,6 +2,8 @@
 
 #include <QMetaProperty>
 
+#include <cmath>
+
 namespace taxvault::mapping {
 
 namespace {
@@ -19,6 +21,27 @@ bool accepts(const QMetaProperty& property, const QVariant& value)
     if (exposed == QMetaType::fromType<QVariantList>())
         return value.metaType() == exposed || value.metaType() == QMetaType::fromType<QStringList>();
     return true;
+}
+
+// The number kinds take a value that reads as NaN or an infinity ("NaN", "inf", "1e999") as they
+// take a text that is no number: nothing in a fiscal document may become a non-finite amount.
+bool isNumberKind(const QMetaType& type)
+{
+    switch (type.id()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Double:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isNonFinite(const QVariant& value)
+{
+    return !std::isfinite(value.toDouble());
 }
 
 } // namespace
@@ -51,9 +74,18 @@ void writeProperties(const QMetaObject& metaObject, void* document, const QVaria
         // not land on "name".
         if (it.key() != QLatin1String(property.name()))
             continue;
-        if (accepts(property, it.value()))
-            property.writeOnGadget(document, it.value());
+        if (!accepts(property, it.value()))
+            continue;
+        if (isNumberKind(property.metaType()) && isNonFinite(it.value()))
+            continue;
+        property.writeOnGadget(document, it.value());
     }
+}
+
+double finiteOrZero(const QVariant& value)
+{
+    const double number = value.toDouble();
+    return std::isfinite(number) ? number : 0.0;
 }
 
 int keyFromText(const QString& key)
@@ -83,7 +115,7 @@ void writeValue(std::optional<double>& member, const QVariant& value)
     if (value.isNull())
         member.reset();
     else
-        member = value.toDouble();
+        member = finiteOrZero(value);
 }
 
 QVariantMap readValue(const QMap<int, double>& member)
@@ -93,7 +125,7 @@ QVariantMap readValue(const QMap<int, double>& member)
 
 void writeValue(QMap<int, double>& member, const QVariantMap& value)
 {
-    writeIntKeyed(member, value, [](const QVariant& entry) { return entry.toDouble(); });
+    writeIntKeyed(member, value, [](const QVariant& entry) { return finiteOrZero(entry); });
 }
 
 } // namespace taxvault::mapping

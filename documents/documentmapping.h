@@ -79,6 +79,9 @@ namespace mapping {
 // Whether a null write empties an optional document or leaves it as it is.
 enum class OnNull { Clear, Keep };
 
+// QVariant::toDouble, with 0 for what reads as NaN or an infinity, as for a text that is no number.
+double finiteOrZero(const QVariant& value);
+
 // A key that is no decimal int within range gives 0.
 int keyFromText(const QString& key);
 

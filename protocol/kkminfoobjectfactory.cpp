@@ -15,12 +15,18 @@ QString text(const std::string& bytes)
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
+// An element keyed by an enumeration value that the schema does not declare (one the server
+// added later) has that field unset after parsing; read as the enumeration's first value it
+// would overwrite the real entry of that value, so such an element is skipped.
+
 template <typename Entries>
 QMap<int, Operation> operationMap(const Entries& entries)
 {
     // A later entry for the same operation replaces an earlier one.
     QMap<int, Operation> map;
     for (const ofd::proto::ZXReport_Operation& entry : entries) {
+        if (!entry.has_operation())
+            continue;
         Operation operation;
         operation.count = entry.count();
         operation.sum = KkmInfoObjectFactory::toDouble(entry.sum());
@@ -33,8 +39,10 @@ template <typename Entries>
 QMap<int, double> sumMap(const Entries& entries)
 {
     QMap<int, double> map;
-    for (const ofd::proto::ZXReport_NonNullableSum& entry : entries)
-        map.insert(entry.operation(), KkmInfoObjectFactory::toDouble(entry.sum()));
+    for (const ofd::proto::ZXReport_NonNullableSum& entry : entries) {
+        if (entry.has_operation())
+            map.insert(entry.operation(), KkmInfoObjectFactory::toDouble(entry.sum()));
+    }
     return map;
 }
 
@@ -77,6 +85,10 @@ ServiceResponse KkmInfoObjectFactory::createServiceResponse(const ofd::proto::Se
     ServiceResponse result;
 
     for (const ofd::proto::TicketAd& ad : service.ticket_ads()) {
+        // An advertisement of an undeclared type would pass for one of the first type and
+        // raise that type's version in the stored service request.
+        if (!ad.info().has_type())
+            continue;
         TicketAd document;
         document.info.type = ad.info().type();
         document.info.version = static_cast<qlonglong>(ad.info().version());
@@ -155,9 +167,13 @@ ZXReport KkmInfoObjectFactory::createZXReport(const ofd::proto::ZXReport& report
     result.totalResult = operationMap(report.total_result());
 
     for (const ofd::proto::ZXReport_Tax& entry : report.taxes()) {
+        if (!entry.has_type())
+            continue;
         TaxTotals totals;
         totals.type = entry.type();
         for (const ofd::proto::ZXReport_Tax_TaxOperation& op : entry.operations()) {
+            if (!op.has_operation())
+                continue;
             TaxOperation operation;
             operation.turnover = toDouble(op.turnover());
             operation.turnoverWithoutTax = toDouble(op.turnover_without_tax());
@@ -171,6 +187,8 @@ ZXReport KkmInfoObjectFactory::createZXReport(const ofd::proto::ZXReport& report
     result.nonNullableSums = sumMap(report.non_nullable_sums());
 
     for (const ofd::proto::ZXReport_TicketOperation& entry : report.ticket_operations()) {
+        if (!entry.has_operation())
+            continue;
         TicketOperation operation;
         operation.ticketsTotalCount = static_cast<int>(entry.tickets_total_count());
         operation.ticketsCount = static_cast<int>(entry.tickets_count());
@@ -180,6 +198,8 @@ ZXReport KkmInfoObjectFactory::createZXReport(const ofd::proto::ZXReport& report
         operation.markupSum = toDouble(entry.markup_sum());
         operation.changeSum = toDouble(entry.change_sum());
         for (const ofd::proto::ZXReport_TicketOperation_Payment& p : entry.payments()) {
+            if (!p.has_payment())
+                continue;
             TicketOperationPayment payment;
             payment.sum = toDouble(p.sum());
             payment.count = p.count();
@@ -189,6 +209,8 @@ ZXReport KkmInfoObjectFactory::createZXReport(const ofd::proto::ZXReport& report
     }
 
     for (const ofd::proto::ZXReport_MoneyPlacement& entry : report.money_placements()) {
+        if (!entry.has_operation())
+            continue;
         MoneyPlacement placement;
         placement.operationsTotalCount = entry.operations_total_count();
         placement.operationsCount = entry.operations_count();

@@ -14,6 +14,47 @@
 
 namespace taxvault {
 
+namespace {
+
+// Real fiscal documents nest fewer than 10 levels. A deeper body is refused as
+// not JSON: echoed back indented, a body of a few megabytes nested hundreds of
+// levels deep would grow a thousandfold and exhaust the memory at every read.
+constexpr int kMaxNesting = 16;
+
+// Objects and arrays together, the body's own outer one being level 1. Exact for
+// valid JSON; for anything else the parse refuses the body anyway.
+bool nestsWithin(const QByteArray& body, int limit)
+{
+    int depth = 0;
+    bool inString = false;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+        const char c = body.at(i);
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            if (++depth > limit)
+                return false;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+QJsonObject parseRequest(const QByteArray& content)
+{
+    if (!nestsWithin(content, kMaxNesting))
+        return QJsonObject();
+    return QJsonDocument::fromJson(content).object();
+}
+
+} // namespace
+
 CommandProcessor::CommandProcessor(int port)
     : QObject(nullptr), m_server(new HttpServer(port)), m_sender(new Sender()),
       m_logger(Log4Qt::Logger::logger(QStringLiteral("command")))
@@ -40,7 +81,7 @@ bool CommandProcessor::isListening() const
 void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray content)
 {
     Q_UNUSED(header);
-    const QJsonObject request = QJsonDocument::fromJson(content).object();
+    const QJsonObject request = parseRequest(content);
     const QString name = request.value(QStringLiteral("command")).toString();
     m_logger->info(QStringLiteral("Получена команда: %1").arg(name));
     const QJsonObject object = request.value(QStringLiteral("object")).toObject();

@@ -66,6 +66,45 @@ QDateTime now()
     return MockFactory<CurrentTime>::create()->currentDateTime();
 }
 
+// The stored additional data goes out with every later request: no answer may
+// make every frame after it carry megabytes. The bytes are those of the map's
+// compact UTF-8 JSON text.
+constexpr qsizetype kMaxAuxiliaryKeys = 256;
+constexpr qsizetype kMaxAuxiliaryBytes = 64 * 1024;
+
+// The map holds the stored pairs, each with the answer's value when it has one,
+// then the answer's new pairs, in key order, as far as both bounds allow; a pair
+// that would pass a bound is left out. Returns how many pairs were left out.
+qsizetype mergeAuxiliary(QVariantMap& stored, const QVariantMap& answered)
+{
+    QVariantMap merged;
+    qsizetype bytes = 2; // {}
+    qsizetype left = 0;
+    const auto admit = [&merged, &bytes, &left](const QString& key, const QVariant& value) {
+        if (merged.size() < kMaxAuxiliaryKeys) {
+            // "key":value, and the comma before every pair but the first.
+            const qsizetype pair = QJsonDocument(QJsonObject{{key, QJsonValue::fromVariant(value)}})
+                                       .toJson(QJsonDocument::Compact)
+                                       .size() -
+                                   2 + (merged.isEmpty() ? 0 : 1);
+            if (bytes + pair <= kMaxAuxiliaryBytes) {
+                merged.insert(key, value);
+                bytes += pair;
+                return;
+            }
+        }
+        ++left;
+    };
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+        admit(it.key(), answered.value(it.key(), it.value()));
+    for (auto it = answered.cbegin(); it != answered.cend(); ++it) {
+        if (!stored.contains(it.key()))
+            admit(it.key(), it.value());
+    }
+    stored = merged;
+    return left;
+}
+
 } // namespace
 
 Sender::Sender()
@@ -374,8 +413,14 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
     org.okved = answeredOrg.okved;
     org.addressKz = answeredOrg.addressKz;
 
-    for (auto it = response.auxiliary.begin(); it != response.auxiliary.end(); ++it)
-        request.auxiliary.insert(it.key(), it.value());
+    const qsizetype left = mergeAuxiliary(request.auxiliary, response.auxiliary);
+    if (left > 0)
+        m_logger->warn(
+            QStringLiteral("Дополнительные данные ответа сохранены не полностью: не сохранено ключей: "
+                           "%1 (допустимо не более %2 ключей и %3 байт)")
+                .arg(left)
+                .arg(kMaxAuxiliaryKeys)
+                .arg(kMaxAuxiliaryBytes));
 
     const auto fill = [](QString& field, const QString& key) {
         if (field.isEmpty())
@@ -615,18 +660,24 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
 {
     QElapsedTimer clock;
     clock.start();
+    qint64 attemptStart = -1;
     forever
     {
+        // Only a failed attempt comes back here. One that ended quickly, whatever the
+        // reason, is followed by the pause: a server that answers at once with
+        // something unusable must not be flooded with frames.
+        if (attemptStart >= 0 && clock.elapsed() - attemptStart <= 499)
+            QThread::msleep(500);
         if (clock.elapsed() >= config()->getInt(QStringLiteral("DataSending:operationTimeout"), 5000))
             throw ServiceException(QStringLiteral("Нет связи с сервером ОФД"));
-        const qint64 attemptStart = clock.elapsed();
+        attemptStart = clock.elapsed();
         try {
             QMutexLocker locker(&exchangeMutex());
             const QByteArray payload = ProtoObjectFactory::serialize(request);
             const QByteArray reply = sendData(buildPacket(payload));
 
             // A reply shorter than its header, or shorter than the length its
-            // header announces, is no answer: the next attempt follows at once.
+            // header announces, is no answer.
             // The announced length only tells when the reply is complete; the
             // payload is every byte after the header.
             if (reply.size() < m_headerLength || announcedLength(reply) > reply.size()) {
@@ -662,8 +713,7 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
             dao()->saveServiceData(kTransportData, transport);
             return answer;
         } catch (const ServiceException&) {
-            if (clock.elapsed() - attemptStart <= 499)
-                QThread::msleep(500);
+            // The attempt has failed; the next one follows within the budget.
         }
     }
 }

@@ -247,6 +247,65 @@ TEST(ConversionEdges, IncomingJsonAsWrittenBack)
     }
 }
 
+// A value that reads as NaN or an infinity is no number: every number kind treats it as it treats a
+// text that is no number, so nothing non-finite (written as null) reaches a receipt or the counters.
+TEST(ConversionEdges, NonFiniteValueCountsAsNoNumber)
+{
+    struct Kind
+    {
+        const char* name;
+        Root root;
+        const char* before;
+        const char* input; // %1 is the value
+        const char* path;
+        const char* expected;
+    };
+    const Kind kinds[] = {
+        {"double keeps its value", Root::Ticket, R"({"amounts":{"total":5}})", R"({"amounts":{"total":%1}})",
+         "amounts/total", "5"},
+        {"optional double holds 0", Root::Ticket, R"({"amounts":{"taken":5}})", R"({"amounts":{"taken":%1}})",
+         "amounts/taken", "0"},
+        {"int-keyed double map holds 0", Root::Ticket, nullptr, R"({"payments":{"0":%1,"1":10}})", "payments",
+         R"({"0":0,"1":10})"},
+        {"nested double map holds 0", Root::CloseShift, nullptr,
+         R"({"zReport":{"nonNullableSums":{"2":%1}}})", "zReport/nonNullableSums", R"({"2":0})"},
+        {"double in a list element keeps its default", Root::Ticket, nullptr, R"({"taxes":[{"sum":%1}]})",
+         "taxes/0/sum", "0"},
+        {"int keeps its value", Root::Ticket, R"({"operation":3})", R"({"operation":%1})", "operation", "3"},
+        {"unsigned keeps its value", Root::Service, R"({"securityStats":{"geoPosition":{"latitude":4}}})",
+         R"({"securityStats":{"geoPosition":{"latitude":%1}}})", "securityStats/geoPosition/latitude", "4"},
+        {"64-bit int keeps its value", Root::Service, nullptr, R"({"ticketAdInfos":[{"version":%1}]})",
+         "ticketAdInfos/0/version", "0"},
+    };
+    const char* const texts[] = {R"("NaN")",  R"("nan")",   R"("inf")",
+                                 R"("-inf")", R"("1e999")", R"("-1e999")"};
+
+    for (const Kind& kind : kinds) {
+        for (const char* text : texts) {
+            const QByteArray input = QString::fromUtf8(kind.input).arg(QString::fromUtf8(text)).toUtf8();
+            const Edge edge{kind.name, kind.root, kind.before, input.constData(), kind.path, kind.expected};
+            const std::optional<QJsonValue> value = valueAt(convert(edge), QString::fromLatin1(kind.path));
+            ASSERT_TRUE(value.has_value()) << kind.name << " given " << text;
+            EXPECT_EQ(compact(*value), kind.expected) << kind.name << " given " << text;
+        }
+    }
+
+    // The same for numbers that reach a document as doubles, not as text.
+    for (const double number : {qQNaN(), qInf(), -qInf()}) {
+        SCOPED_TRACE(number);
+        TicketRequest ticket =
+            TicketRequest::fromJson(parseObject(R"({"operation":3,"amounts":{"total":5}})"));
+        applyVariantMap(QVariantMap{{"operation", number},
+                                    {"amounts", QVariantMap{{"total", number}, {"taken", number}}},
+                                    {"payments", QVariantMap{{"4", number}}}},
+                        ticket);
+        EXPECT_EQ(ticket.operation, 3);
+        EXPECT_EQ(ticket.amounts.total, 5);
+        EXPECT_EQ(ticket.amounts.taken, std::optional<double>(0));
+        EXPECT_EQ(ticket.payments, (QMap<int, double>{{4, 0}}));
+    }
+}
+
 // Which taxes of a receipt the configured taxation type reaches.
 TEST(ConversionEdges, TaxationTypeFollowsTheItemType)
 {

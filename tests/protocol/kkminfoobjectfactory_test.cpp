@@ -4,9 +4,11 @@
 
 #include "protocol/kkminfoobjectfactory.h"
 
+#include "documents/documentmapping.h"
 #include "documents/serviceresponse.h"
 #include "documents/zxreport.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <gtest/gtest.h>
@@ -187,7 +189,9 @@ TEST(AnswerFactory, ReportFromAnswer)
     auto* placement = r.add_money_placements();
     placement->set_operation(ofd::proto::MONEY_PLACEMENT_WITHDRAWAL);
     placement->set_operations_count(4);
-    auto* payment = r.add_ticket_operations()->add_payments();
+    auto* ticketOperation = r.add_ticket_operations();
+    ticketOperation->set_operation(ofd::proto::OPERATION_BUY);
+    auto* payment = ticketOperation->add_payments();
     payment->set_payment(ofd::proto::PAYMENT_MOBILE);
     payment->set_count(6);
     r.set_checksum("123");
@@ -212,6 +216,85 @@ TEST(AnswerFactory, ReportFromAnswer)
     EXPECT_DOUBLE_EQ(doc.revenue, 3.5);
     EXPECT_EQ(doc.closeShiftTime, QDateTime(QDate(2024, 3, 1), QTime(23, 59, 59)));
     EXPECT_EQ(doc.closeShiftTime.timeSpec(), Qt::LocalTime);
+}
+
+// Each element below names an enumeration value the schema declares and then one it does not (a
+// value added on the server later): the second is parsed with its enumeration field unset and must
+// not land on the first value's entry.
+TEST(AnswerFactory, ElementsWithUndeclaredEnumerationValuesAreSkipped)
+{
+    using wire::ld;
+    using wire::money;
+    using wire::v;
+    const auto operation = [](uint64_t type, uint64_t count, uint64_t bills) {
+        return v(1, type) + v(2, count) + ld(3, money(bills, 0));
+    };
+    const std::string buy = operation(0, 1, 10);
+    const std::string unknown = operation(4, 7, 999);
+    const std::string buyExpected = R"({"0":{"count":1,"sum":10}})";
+    const auto sum = [](uint64_t type, uint64_t bills) { return v(1, type) + ld(2, money(bills, 0)); };
+    const auto payment = [](uint64_t type, uint64_t bills, uint64_t count) {
+        return v(1, type) + ld(2, money(bills, 0)) + v(3, count);
+    };
+    const auto placement = [](uint64_t type, uint64_t count, uint64_t bills) {
+        return v(1, type) + v(2, count) + v(3, count) + ld(4, money(bills, 0)) + v(5, 0);
+    };
+    const auto taxOperation = [](uint64_t type, uint64_t bills) {
+        return v(1, type) + ld(2, money(bills, 0)) + ld(3, money(1, 0)) + ld(4, money(bills - 1, 0));
+    };
+
+    struct Case
+    {
+        const char* name;
+        std::string report; // ZXReport fields
+        const char* path;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"operations", ld(4, buy) + ld(4, unknown), "operations", buyExpected},
+        {"discounts", ld(5, buy) + ld(5, unknown), "discounts", buyExpected},
+        {"markups", ld(6, buy) + ld(6, unknown), "markups", buyExpected},
+        {"total result", ld(7, buy) + ld(7, unknown), "totalResult", buyExpected},
+        {"section operations", ld(3, ld(1, "1") + ld(2, buy) + ld(2, unknown)), "sections",
+         R"({"1":{"operations":{"0":{"count":1,"sum":10}}}})"},
+        {"sums at shift start", ld(9, sum(0, 10)) + ld(9, sum(4, 999)), "startShiftNonNullableSums",
+         R"({"0":10})"},
+        {"non-nullable sums", ld(15, sum(0, 10)) + ld(15, sum(4, 999)), "nonNullableSums", R"({"0":10})"},
+        {"ticket operations", ld(10, v(1, 0) + v(2, 1)) + ld(10, v(1, 4) + v(2, 7)), "ticketOperations",
+         R"({"0":{"changeSum":0,"discountSum":0,"markupSum":0,"offlineCount":0,"payments":{},)"
+         R"("ticketsCount":0,"ticketsSum":0,"ticketsTotalCount":1}})"},
+        {"payment types", ld(10, v(1, 2) + ld(5, payment(0, 10, 1)) + ld(5, payment(2, 999, 7))),
+         "ticketOperations/2/payments", buyExpected},
+        {"cash placements", ld(11, placement(0, 1, 10)) + ld(11, placement(2, 7, 999)), "moneyPlacements",
+         R"({"0":{"offlineCount":0,"operationsCount":1,"operationsSum":10,"operationsTotalCount":1}})"},
+        {"tax operations",
+         ld(8, v(1, 100) + v(2, 12) + ld(3, taxOperation(0, 10)) + ld(3, taxOperation(4, 999))), "taxes",
+         R"({"12":{"operations":{"0":{"sum":1,"turnover":10,"turnoverWithoutTax":9}},"type":100}})"},
+        {"tax types", ld(8, v(1, 100) + v(2, 12)) + ld(8, v(1, 5) + v(2, 12) + ld(3, taxOperation(0, 999))),
+         "taxes", R"({"12":{"operations":{},"type":100}})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ofd::proto::ZXReport report;
+        ASSERT_TRUE(report.ParsePartialFromString(c.report));
+        QJsonValue value = taxvault::toJsonObject(KkmInfoObjectFactory::createZXReport(report));
+        for (const QString& step : QString::fromLatin1(c.path).split(QLatin1Char('/')))
+            value = value.toObject().value(step);
+        EXPECT_EQ(QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).toStdString(),
+                  "[" + c.expected + "]");
+    }
+
+    // The same for the types of advertisements in the service part.
+    const auto ad = [](uint64_t type, uint64_t version) {
+        return ld(1, ld(1, v(1, type) + v(2, version)) + ld(2, "t"));
+    };
+    ofd::proto::ServiceResponse service;
+    ASSERT_TRUE(service.ParsePartialFromString(ad(3, 5) + ad(9, 100) + ld(1, ld(2, "no info"))));
+    const taxvault::ServiceResponse document =
+        MockFactory<KkmInfoObjectFactory>::create()->createServiceResponse(service);
+    ASSERT_EQ(document.ticketAds.size(), 1);
+    EXPECT_EQ(document.ticketAds.at(0).info.type, 3);
+    EXPECT_EQ(document.ticketAds.at(0).info.version, 5);
 }
 
 TEST(AnswerFactory, ReverseDateTimeRule)

@@ -610,6 +610,76 @@ TEST_F(SenderCommands, AnswerUpdatesStoredServiceRequest)
     EXPECT_EQ(record(QStringLiteral("serviceresponse")), response.toJson());
 }
 
+// The stored additional data goes out with every request: whatever the answers
+// bring, it holds at most 256 keys and 64 KiB of compact JSON.
+TEST_F(SenderCommands, StoredAuxiliaryDataIsBounded)
+{
+    const auto pairs = [](int from, int count, const QString& value) {
+        QVariantMap map;
+        for (int i = from; i < from + count; ++i)
+            map.insert(QStringLiteral("k%1").arg(i, 4, 10, QLatin1Char('0')), value);
+        return map;
+    };
+    const auto compactSize = [](const QJsonObject& object) {
+        return QJsonDocument(object).toJson(QJsonDocument::Compact).size();
+    };
+    const QString kilobyte(1024, QLatin1Char('x'));
+    // "kNNNN":"<1024 x>" with its comma takes 1035 bytes: 63 of them fit.
+    const QJsonObject longValues = QJsonObject::fromVariantMap(pairs(0, 63, kilobyte));
+    ASSERT_LE(compactSize(longValues), 64 * 1024);
+    ASSERT_GT(compactSize(longValues) + 1035, 64 * 1024);
+
+    struct Case
+    {
+        const char* name;
+        QJsonObject stored;
+        QVariantMap answered;
+        QStringList keys; // stored afterwards
+    };
+    const Case cases[] = {
+        {"within the bounds all is kept",
+         json(R"({"a": "1", "b": "old"})"),
+         QVariantMap{{"b", "2"}, {"c", "3"}},
+         {"a", "b", "c"}},
+        {"new keys beyond 256 are left out", QJsonObject(), pairs(0, 300, "v"), pairs(0, 256, "v").keys()},
+        {"a full map still takes updates", QJsonObject::fromVariantMap(pairs(0, 256, "v")),
+         pairs(250, 10, "w"), pairs(0, 256, "v").keys()},
+        {"new keys beyond 64 KiB are left out", QJsonObject(), pairs(0, 70, kilobyte),
+         pairs(0, 63, kilobyte).keys()},
+        {"a shorter new pair may still fit", longValues, QVariantMap{{"z", "1"}, {"zz", kilobyte}},
+         pairs(0, 63, kilobyte).keys() << "z"},
+        // Stored keys come first, in key order: the last one no longer fits.
+        {"an update that grows the map pushes the last stored key out", longValues,
+         QVariantMap{{"k0000", QString(2048, QLatin1Char('y'))}},
+         QStringList{"k0000"} + pairs(1, 61, kilobyte).keys()},
+        {"a map stored beyond the bounds is cut back", QJsonObject::fromVariantMap(pairs(0, 400, "v")),
+         QVariantMap(), pairs(0, 256, "v").keys()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        store(QStringLiteral("servicerequest"), QJsonObject{{QStringLiteral("auxiliary"), c.stored}});
+        ServiceResponse response;
+        response.auxiliary = c.answered;
+
+        EXPECT_TRUE(sender->updateServiceInfo(response));
+
+        const QJsonObject auxiliary =
+            record(QStringLiteral("servicerequest")).value(QStringLiteral("auxiliary")).toObject();
+        EXPECT_EQ(auxiliary.keys(), c.keys);
+        EXPECT_LE(auxiliary.size(), 256);
+        EXPECT_LE(compactSize(auxiliary), 64 * 1024);
+        for (const QString& key : auxiliary.keys()) {
+            const QVariant expected = c.answered.value(key, c.stored.value(key).toVariant());
+            EXPECT_EQ(auxiliary.value(key).toVariant(), expected) << key.toStdString();
+        }
+        // The answer itself is kept whole.
+        EXPECT_EQ(
+            record(QStringLiteral("serviceresponse")).value(QStringLiteral("auxiliary")).toObject().size(),
+            c.answered.size());
+    }
+}
+
 TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
 {
     // While one thread reads, changes and stores the request (as the offline

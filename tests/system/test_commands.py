@@ -6,7 +6,7 @@ import json
 import pytest
 
 import fiscal
-from sim import Answer
+from sim import Answer, default_report, default_service, field
 
 BLOCKED = "Сервис в режиме блокировки"
 
@@ -251,3 +251,119 @@ def test_unreadable_service_records(vault, sim, block_on_damage):
         assert len(sim.frames) == 1
     local = vault.post("getLastTicketRequest")["kkmInfoObject"]
     assert local["serviceStatusByDbState"] == (2 if block_on_damage else 1)
+
+
+@pytest.mark.parametrize("text", ["NaN", "nan", "inf", "-inf", "1e999"])
+def test_amount_text_that_is_no_finite_number_counts_as_no_number(vault, sim, text):
+    # A point-of-sale program's NaN.toFixed(2) gives "NaN". Once the shift has a
+    # cash sum, a non-finite one cannot be added to it.
+    vault.start()
+    vault.post("commandTicket", fiscal.ticket(total=150.0))
+    ticket = fiscal.ticket(total=150.0)
+    ticket["payments"] = {"0": text, "1": 150.0}
+    ticket["amounts"]["change"] = text
+    reply = vault.post("commandTicket", ticket)
+    assert reply["kkmInfoObject"]["serviceStatus"] == 0, reply
+    assert reply["ticketNumber"] == "SIM-TICKET-1"
+
+    sent = sim.wait_for_frames(2, 5)[1].request.ticket
+    assert {p.type: (p.sum.bills, p.sum.coins) for p in sent.payments} == {0: (0, 0), 1: (150, 0)}
+    assert (sent.amounts.change.bills, sent.amounts.change.coins) == (0, 0)
+    with vault.db() as db:
+        counters = json.loads(db.query("SELECT data FROM shiftcounters")[0][0])
+    assert counters == {"CHANGE": 0, "OPERATION_SELL": {"PAYMENT_CASH": 150, "PAYMENT_CARD": 150}}
+    vault.restart()
+    assert vault.status_block()["serviceStatus"] == 0
+
+
+AUXILIARY_DROPPED = "Дополнительные данные ответа сохранены не полностью"
+
+
+def auxiliary_answer(pairs):
+    def service(part):
+        default_service(part)
+        for key, value in pairs.items():
+            pair = part.auxiliary.add()
+            pair.key, pair.value = key, value
+    return Answer(service=service)
+
+
+def compact_size(mapping) -> int:
+    return len(json.dumps(mapping, ensure_ascii=False, separators=(",", ":")).encode("utf-8"))
+
+
+@pytest.mark.parametrize("pairs, kept", [
+    ({"k%04d" % i: "v" for i in range(1000)}, ["k%04d" % i for i in range(256)]),
+    ({"k%04d" % i: "ж" * 600 for i in range(200)}, None),
+], ids=["many-keys", "long-values"])
+def test_stored_auxiliary_data_stays_bounded(vault, sim, pairs, kept):
+    vault.start()
+    sim.script(auxiliary_answer(pairs))
+    vault.post("commandSystem")
+    stored = vault.post("getLastServiceRequest")["auxiliary"]
+    assert len(stored) <= 256 and compact_size(stored) <= 64 * 1024
+    if kept is not None:
+        assert sorted(stored) == kept
+    else:
+        assert compact_size(stored) > 64 * 1024 - 1300, "as many as fit"
+        assert all(stored[key] == pairs[key] for key in stored)
+    assert vault.log().count(AUXILIARY_DROPPED) == 1
+
+    # A key already stored is still updated; new ones beyond the bound are not stored.
+    first = sorted(stored)[0]
+    changed = "ю" * len(stored[first])
+    sim.script(auxiliary_answer({first: changed, "zzz": stored[first]}))
+    vault.post("commandSystem")
+    again = vault.post("getLastServiceRequest")["auxiliary"]
+    assert again[first] == changed and "zzz" not in again
+    assert sorted(again) == sorted(stored)
+    assert vault.log().count(AUXILIARY_DROPPED) == 2
+    # What the next request carries is the stored map.
+    vault.post("commandSystem")
+    carried = {p.key: p.value for p in sim.frames[-1].request.service.auxiliary}
+    assert carried == again
+    assert vault.log().count(AUXILIARY_DROPPED) == 2
+
+
+def undeclared_report(zx_fields: bytes, fill):
+    """A report answer whose ZXReport carries what fill sets and then the raw fields."""
+    def report(part):
+        default_report(part)
+        fill(part.zx_report)
+    return Answer(report=report, tail=field(4, field(2, zx_fields)))
+
+
+def buy_for_ten(z):
+    operation = z.operations.add()
+    operation.operation, operation.count, operation.sum.bills = 0, 1, 10
+
+
+def deposit_of_ten(z):
+    placement = z.money_placements.add()
+    placement.operation, placement.operations_count, placement.operations_sum.bills = 0, 1, 10
+
+
+@pytest.mark.parametrize("answer, path, expected", [
+    # operation 4 {7, 999.00} after BUY {1, 10.00}
+    (undeclared_report(field(4, field(1, 4) + field(2, 7) + field(3, field(1, 999))), buy_for_ten),
+     ["operations"], {"0": {"count": 1, "sum": 10}}),
+    # payment type 2 after cash, in one ticket operation
+    (undeclared_report(field(10, field(1, 2) + field(5, field(1, 0) + field(2, field(1, 10)) + field(3, 1))
+                             + field(5, field(1, 2) + field(2, field(1, 999)) + field(3, 7))), lambda z: None),
+     ["ticketOperations", "2", "payments"], {"0": {"count": 1, "sum": 10}}),
+    # placement kind 2 after a deposit
+    (undeclared_report(field(11, field(1, 2) + field(3, 7) + field(4, field(1, 999))), deposit_of_ten),
+     ["moneyPlacements"],
+     {"0": {"offlineCount": 0, "operationsCount": 1, "operationsSum": 10, "operationsTotalCount": 0}}),
+], ids=["operation", "payment-type", "placement-kind"])
+def test_report_entries_with_undeclared_enumeration_values_are_skipped(vault, sim, answer, path, expected):
+    vault.start()
+    sim.script(answer)
+    reply = vault.post("commandReport", fiscal.report())
+    assert reply["kkmInfoObject"]["serviceStatus"] == 0
+    stored = vault.post("getLastReportResponse")
+    for document in (reply, stored):
+        value = document["zxReport"]
+        for step in path:
+            value = value[step]
+        assert value == expected

@@ -100,3 +100,44 @@ def test_reply_shape(vault):
     assert text.startswith('{\n    "kkmInfoObject": {\n        "data": ""')
     assert list(json.loads(text)["kkmInfoObject"]) == sorted(json.loads(text)["kkmInfoObject"])
     assert "Получена команда: getLastTicketRequest" in vault.log()
+
+
+def nested_object(depth: int, leaf="лист") -> dict:
+    """The "object" of a body that nests depth levels: the body is level 1, the
+    object level 2, and below it arrays and objects alternate down to the leaf."""
+    value = leaf
+    for level in range(depth, 2, -1):
+        value = [value] if level % 2 else {"k": value}
+    return {"k": value}
+
+
+@pytest.mark.parametrize("command, read", [
+    ("saveTicketRequest", "getLastTicketRequest"),
+    ("saveReportRequest", "getLastReportRequest"),
+    ("commandTicket", None),
+])
+@pytest.mark.parametrize("depth, leaf, served", [
+    (16, "лист", True),
+    (17, "лист", False),
+    # Brackets and escaped quotes inside a text are no levels.
+    (16, '\\"' + "[{" * 20 + '\\\\', True),
+], ids=["16-levels", "17-levels", "brackets-in-text"])
+def test_body_nested_deeper_than_16_levels_is_not_json(vault, sim, command, read, depth, leaf, served):
+    vault.start()
+    document = nested_object(depth, leaf)
+    if command == "commandTicket":
+        document = dict(fiscal.ticket(), **document)
+    reply = vault.post(command, document)
+    if not served:
+        assert reply == {}
+        assert "Получена неподдерживаемая команда: \n" in vault.log()
+    else:
+        assert reply["kkmInfoObject"]["serviceStatus"] == 0
+    if read is not None:
+        back = vault.post(read)
+        back.pop("kkmInfoObject")
+        assert back == (document if served else {})
+    else:
+        assert len(sim.frames) == (1 if served else 0)
+        with vault.db() as db:
+            assert len(db.query("SELECT data FROM shiftcounters")) == (1 if served else 0)

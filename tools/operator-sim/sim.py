@@ -173,6 +173,11 @@ class Answer:
     stream_chunk: int = 64 * 1024
     stream_pause: float = 0.0
     stream_limit: float = 20.0
+    # Bytes appended to the encoded Response (action answer and split): fields that a generated
+    # setter refuses (an enumeration value the schema does not declare), which the parser merges
+    # into what came before, or bytes that are no encoding at all.
+    tail: bytes = b""
+    hold: float = 5.0  # seconds the connection stays open after the reply; 0 closes it at once
 
 
 ACTIONS = {"answer", "split", "late", "silent", "close", "garbage", "header_only", "short", "stream"}
@@ -492,7 +497,7 @@ class OperatorSim:
             body = b"\x0f\xff\xff\xff\xff"
             reply = build_header(HEADER_LENGTH + len(body), device, token, package) + body
         else:
-            body = self.build_response(answer, frame.command)
+            body = self.build_response(answer, frame.command) + answer.tail
             if answer.length is None:
                 length = HEADER_LENGTH + len(body)
             else:
@@ -514,7 +519,7 @@ class OperatorSim:
             return
         if answer.action == "short":
             return  # closing tells the client that nothing more comes
-        self._hold(conn, 5.0)
+        self._hold(conn, answer.hold)
 
     def _stream(self, conn: socket.socket, header: bytes, answer: Answer) -> None:
         deadline = time.monotonic() + answer.stream_limit
@@ -546,6 +551,13 @@ class OperatorSim:
                 continue
             except OSError:
                 return
+
+
+def field(number: int, value) -> bytes:
+    """One encoded field: a varint for an int, a length-delimited body for bytes."""
+    if isinstance(value, int):
+        return _varint(number << 3) + _varint(value)
+    return _varint((number << 3) | 2) + _varint(len(value)) + bytes(value)
 
 
 def _varint(value: int) -> bytes:
