@@ -805,18 +805,20 @@ TEST_F(HttpServerTest, LargeReplyReachesClientsThatReadLate)
 
 TEST_F(HttpServerTest, ClientThatTakesNothingIsDroppedAtTheWriteDeadline)
 {
-    server.setWriteTimeout(500);
+    server.setWriteTimeout(1000);
     handler = [this](const RequestHeader&, const QByteArray&) { replyLarge(server); };
     const auto results = whileServing([&] {
+        const auto started = std::chrono::steady_clock::now();
         RawClient stalled(server.serverPort());
         RawClient steady(server.serverPort());
         stalled.send("GET / HTTP/1.1\r\n\r\n");
         steady.send("GET / HTTP/1.1\r\n\r\n");
-        // Slowly, but never a whole deadline without taking some.
+        // Longer in all than the deadline, but never a whole deadline without taking some.
         while (steady.buffered() < largeReply.size() &&
-               steady.readSome(std::min<qsizetype>(512 * 1024, largeReply.size() - steady.buffered())))
+               steady.readSome(std::min<qsizetype>(256 * 1024, largeReply.size() - steady.buffered())))
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const std::optional<Reply> steadyReply = steady.readResponse();
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(2500));
         const std::optional<Reply> stalledReply = stalled.readResponse();
         return std::make_tuple(steadyReply, stalledReply, stalled.closedByPeer(3000));
     });
