@@ -2,6 +2,7 @@
 
 #include "log4qt/logger.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <sys/socket.h>
@@ -34,9 +35,46 @@ HttpConnection* connectionOf(http_parser* parser)
     return static_cast<HttpConnection*>(parser->data);
 }
 
+bool allDigits(QStringView text)
+{
+    return std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+}
+
+// Any 127.x.x.x, "localhost" or "[::1]", each with or without a port.
+bool isLoopbackHost(QStringView hostAndPort)
+{
+    QStringView host = hostAndPort;
+    QStringView port;
+    const qsizetype portColon = host.startsWith(u'[') ? host.indexOf(u"]:") + 1 : host.indexOf(u':');
+    if (portColon > 0) {
+        port = host.mid(portColon + 1);
+        host = host.left(portColon);
+        if (!allDigits(port))
+            return false;
+    }
+    if (host.compare(u"localhost", Qt::CaseInsensitive) == 0 || host == u"[::1]")
+        return true;
+    const QList<QStringView> parts = host.split(u'.');
+    if (parts.size() != 4)
+        return false;
+    for (QStringView part : parts) {
+        if (part.isEmpty() || part.size() > 3 || !allDigits(part) || part.toInt() > 255)
+            return false;
+    }
+    return parts.first().toInt() == 127;
+}
+
+// An origin is "scheme://host[:port]"; the literal "null" of a sandboxed or
+// local page is nobody's.
+bool isLoopbackOrigin(QStringView origin)
+{
+    const qsizetype separator = origin.indexOf(u"://");
+    return separator > 0 && isLoopbackHost(origin.mid(separator + 3));
+}
+
 } // namespace
 
-HttpConnection::HttpConnection(int descriptor, int idleTimeoutMsec, int requestTimeoutMsec, QObject* parent)
+HttpConnection::HttpConnection(int descriptor, const Timeouts& timeouts, QObject* parent)
     : QObject(parent), m_fd(descriptor), m_readNotifier(descriptor, QSocketNotifier::Read),
       m_writeNotifier(descriptor, QSocketNotifier::Write)
 {
@@ -54,15 +92,19 @@ HttpConnection::HttpConnection(int descriptor, int idleTimeoutMsec, int requestT
     connect(&m_writeNotifier, &QSocketNotifier::activated, this, &HttpConnection::onWritable);
 
     m_idleTimer.setSingleShot(true);
-    m_idleTimer.setInterval(idleTimeoutMsec);
+    m_idleTimer.setInterval(timeouts.idleMsec);
     m_requestTimer.setSingleShot(true);
     // A coarse timer may fire 5 % early, cutting off a client that keeps to the deadline.
     m_requestTimer.setTimerType(Qt::PreciseTimer);
-    m_requestTimer.setInterval(requestTimeoutMsec);
+    m_requestTimer.setInterval(timeouts.requestMsec);
+    m_writeTimer.setSingleShot(true);
+    m_writeTimer.setTimerType(Qt::PreciseTimer);
+    m_writeTimer.setInterval(timeouts.writeMsec);
     m_lingerTimer.setSingleShot(true);
     m_lingerTimer.setInterval(lingerMsec);
     connect(&m_idleTimer, &QTimer::timeout, this, &HttpConnection::onIdleTimeout);
     connect(&m_requestTimer, &QTimer::timeout, this, &HttpConnection::onRequestTimeout);
+    connect(&m_writeTimer, &QTimer::timeout, this, &HttpConnection::onWriteTimeout);
     connect(&m_lingerTimer, &QTimer::timeout, this, &HttpConnection::finish);
     m_idleTimer.start();
 }
@@ -71,8 +113,15 @@ HttpConnection::~HttpConnection()
 {
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
-    if (m_fd >= 0)
-        ::close(m_fd);
+    if (m_fd < 0)
+        return;
+    // Closing with unread input resets the connection, and the system would
+    // drop the part of the last reply still in its send buffer.
+    ::shutdown(m_fd, SHUT_WR);
+    QByteArray discarded;
+    for (int i = 0; i < 16 && receive(discarded) == Input::Data; ++i) {
+    }
+    ::close(m_fd);
 }
 
 void HttpConnection::setIdleTimeout(int msec)
@@ -83,6 +132,11 @@ void HttpConnection::setIdleTimeout(int msec)
 void HttpConnection::setRequestTimeout(int msec)
 {
     m_requestTimer.setInterval(msec);
+}
+
+void HttpConnection::setWriteTimeout(int msec)
+{
+    m_writeTimer.setInterval(msec);
 }
 
 const http_parser_settings& HttpConnection::parserSettings()
@@ -165,6 +219,10 @@ int HttpConnection::headersComplete()
     // A non-zero return stops the parser; processInput answers with m_errorStatus.
     if (m_parser.http_major != 1) {
         m_errorStatus = HTTP_STATUS_HTTP_VERSION_NOT_SUPPORTED;
+        return -1;
+    }
+    if (!isFromThisMachine()) {
+        m_errorStatus = HTTP_STATUS_FORBIDDEN;
         return -1;
     }
     const bool chunked = (m_parser.flags & F_CHUNKED) != 0;
@@ -300,11 +358,29 @@ void HttpConnection::drain()
     updateNotifiers();
 }
 
+// A web page open in a browser on this machine may post to the service
+// (a cross-site form or fetch needs no permission for that), or reach it under
+// a host name of its own that it points at 127.0.0.1. The browser names the
+// page in Origin and the name it used in Host; the point-of-sale program sends
+// no Origin and addresses this machine.
+bool HttpConnection::isFromThisMachine() const
+{
+    const QList<QPair<QString, QString>> fields = m_request.values();
+    for (const auto& [name, value] : fields) {
+        if (name.compare(QLatin1String("Origin"), Qt::CaseInsensitive) == 0 && !isLoopbackOrigin(value))
+            return false;
+        if (name.compare(QLatin1String("Host"), Qt::CaseInsensitive) == 0 && !isLoopbackHost(value))
+            return false;
+    }
+    return true;
+}
+
 void HttpConnection::rejectRequest(int code, const QString& reason)
 {
     logger()->warn(QStringLiteral("Request rejected with %1: %2").arg(code).arg(reason));
     ResponseHeader header(code, statusText(code));
-    const QByteArray body = statusText(code).toLatin1() + '\n';
+    // A foreign page learns nothing beyond the refusal.
+    const QByteArray body = code == HTTP_STATUS_FORBIDDEN ? QByteArray() : statusText(code).toLatin1() + '\n';
     header.setContentType(QStringLiteral("text/plain"));
     header.setContentLength(static_cast<int>(body.size()));
     header.setValue(QStringLiteral("Connection"), QStringLiteral("close"));
@@ -349,8 +425,16 @@ void HttpConnection::resume()
     m_body.clear();
     m_state = State::Reading;
     http_parser_pause(&m_parser, 0);
-    m_idleTimer.start();
+    // A reply still going out is bounded by the write deadline instead.
+    if (m_outgoing.isEmpty())
+        m_idleTimer.start();
     processInput();
+}
+
+void HttpConnection::sendPending()
+{
+    if (!flush())
+        finish();
 }
 
 bool HttpConnection::write(const QByteArray& bytes)
@@ -369,16 +453,27 @@ bool HttpConnection::write(const QByteArray& bytes)
 
 bool HttpConnection::flush()
 {
+    bool progress = false;
     while (m_sent < m_outgoing.size()) {
         const ssize_t n = ::send(m_fd, m_outgoing.constData() + m_sent,
                                  static_cast<size_t>(m_outgoing.size() - m_sent), MSG_NOSIGNAL);
-        if (n >= 0)
+        if (n > 0) {
             m_sent += n;
-        else if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return true;
-        else if (errno != EINTR)
+            progress = true;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else if (n < 0 && errno != EINTR) {
             return false;
+        }
     }
+    if (m_sent < m_outgoing.size()) {
+        // A client that takes nothing for the whole deadline is dropped; one that
+        // reads slowly is not.
+        if (progress || !m_writeTimer.isActive())
+            m_writeTimer.start();
+        return true;
+    }
+    m_writeTimer.stop();
     m_outgoing.clear();
     m_sent = 0;
     return true;
@@ -403,7 +498,7 @@ void HttpConnection::closeGracefully()
     m_idleTimer.stop();
     m_requestTimer.stop();
     m_unparsed.clear();
-    m_lingerTimer.start();
+    // Otherwise once the last reply is out.
     if (m_outgoing.isEmpty())
         shutdownWrite();
     if (m_state == State::Closing && m_inputEnded && m_writeShut)
@@ -417,9 +512,12 @@ void HttpConnection::shutdownWrite()
         return;
     m_writeShut = true;
     // Half-close: the client sees the end of the stream after the last reply,
-    // while the bytes it is still sending are drained.
-    if (::shutdown(m_fd, SHUT_WR) != 0)
+    // while the bytes it is still sending are drained for a while.
+    if (::shutdown(m_fd, SHUT_WR) != 0) {
         finish();
+        return;
+    }
+    m_lingerTimer.start();
 }
 
 void HttpConnection::finish()
@@ -429,6 +527,7 @@ void HttpConnection::finish()
     m_state = State::Closed;
     m_idleTimer.stop();
     m_requestTimer.stop();
+    m_writeTimer.stop();
     m_lingerTimer.stop();
     m_readNotifier.setEnabled(false);
     m_writeNotifier.setEnabled(false);
@@ -452,6 +551,9 @@ void HttpConnection::onWritable()
             if (m_state == State::Closing && m_inputEnded)
                 finish();
         } else if (m_state == State::Reading) {
+            // Unless it was an interim reply in the middle of a request.
+            if (!m_requestTimer.isActive())
+                m_idleTimer.start();
             // Reading was held back until the reply was out.
             processInput();
             return;
@@ -466,6 +568,15 @@ void HttpConnection::onIdleTimeout()
         return;
     logger()->debug(QStringLiteral("Idle connection closed"));
     closeGracefully();
+}
+
+void HttpConnection::onWriteTimeout()
+{
+    if (m_outgoing.isEmpty())
+        return;
+    logger()->warn(QStringLiteral("Client took no bytes of its reply for %1 ms; connection dropped")
+                       .arg(m_writeTimer.interval()));
+    finish();
 }
 
 void HttpConnection::onRequestTimeout()

@@ -26,12 +26,20 @@ public:
     static constexpr qint64 maxBodySize = 8 * 1024 * 1024;
     static constexpr quint32 maxHeaderSize = 64 * 1024;
 
+    struct Timeouts
+    {
+        int idleMsec;
+        int requestMsec;
+        int writeMsec;
+    };
+
     // Takes over the connected, non-blocking descriptor.
-    HttpConnection(int descriptor, int idleTimeoutMsec, int requestTimeoutMsec, QObject* parent);
+    HttpConnection(int descriptor, const Timeouts& timeouts, QObject* parent);
     ~HttpConnection() override;
 
     void setIdleTimeout(int msec);
     void setRequestTimeout(int msec);
+    void setWriteTimeout(int msec);
 
     // The request announced by requestReady; valid until resume().
     const RequestHeader& request() const { return m_request; }
@@ -45,6 +53,13 @@ public:
     // Reads on: at the start, or after the reply of the waiting request, unless
     // the exchange ends there and the connection closes.
     void resume();
+
+    // For the server's last moments, without an event loop: the descriptor to
+    // wait on while a reply is still going out, and one write of what the socket
+    // takes (a client that is gone has its connection closed).
+    int descriptor() const { return m_fd; }
+    bool isSending() const { return !m_outgoing.isEmpty(); }
+    void sendPending();
 
 signals:
     void requestReady(HttpConnection* connection);
@@ -68,6 +83,7 @@ private:
     void processInput();
     Input receive(QByteArray& into);
     void drain();
+    bool isFromThisMachine() const;
     void rejectRequest(int code, const QString& reason);
     bool write(const QByteArray& bytes);
     bool flush();
@@ -78,6 +94,7 @@ private:
     void onWritable();
     void onIdleTimeout();
     void onRequestTimeout();
+    void onWriteTimeout();
 
     int m_fd;
     QSocketNotifier m_readNotifier;
@@ -100,9 +117,13 @@ private:
     bool m_keepAlive = true;
     bool m_replied = false;
     bool m_writeShut = false;
-    // From the end of a reply (or the start) to the first byte of the next request.
+    // From the last byte of a reply (or the start) to the first byte of the next
+    // request.
     QTimer m_idleTimer;
     // From the first byte of a request to its end; more bytes do not extend it.
     QTimer m_requestTimer;
+    // While a reply is going out: restarted whenever the client takes some of it.
+    QTimer m_writeTimer;
+    // From the end of the last reply, while the client's last bytes are drained.
     QTimer m_lingerTimer;
 };

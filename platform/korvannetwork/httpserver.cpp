@@ -3,6 +3,7 @@
 #include "korvannetwork/httpconnection.h"
 #include "log4qt/logger.h"
 
+#include <QDeadlineTimer>
 #include <QSocketNotifier>
 
 #include <http_parser.h>
@@ -11,8 +12,12 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -21,6 +26,8 @@ namespace {
 constexpr int maxConnections = 64;
 constexpr int listenBacklog = 64;
 constexpr int acceptRetryMsec = 1000;
+// How long the server, when it ends, still writes the replies that are going out.
+constexpr int finishRepliesMsec = 5000;
 
 Log4Qt::Logger* logger()
 {
@@ -76,14 +83,43 @@ HttpServer::~HttpServer()
 {
     if (m_listener >= 0) {
         delete m_acceptNotifier;
+        m_acceptNotifier = nullptr;
         ::close(m_listener);
     }
     m_queue.clear();
-    const QList<HttpConnection*> connections = m_connections;
-    m_connections.clear();
-    for (HttpConnection* connection : connections) {
+    for (HttpConnection* connection : std::as_const(m_connections))
         connection->disconnect(this);
-        delete connection;
+    finishReplies();
+    qDeleteAll(std::exchange(m_connections, {}));
+}
+
+// A client must not lose the answer to a command that was carried out just
+// because the service is stopping.
+void HttpServer::finishReplies()
+{
+    const QDeadlineTimer deadline(finishRepliesMsec);
+    for (;;) {
+        std::vector<pollfd> waiting;
+        std::vector<HttpConnection*> sending;
+        for (HttpConnection* connection : std::as_const(m_connections)) {
+            if (connection->isSending()) {
+                waiting.push_back({connection->descriptor(), POLLOUT, 0});
+                sending.push_back(connection);
+            }
+        }
+        if (sending.empty())
+            return;
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0) {
+            logger()->warn(QStringLiteral("%1 replies left unfinished at exit").arg(sending.size()));
+            return;
+        }
+        if (::poll(waiting.data(), waiting.size(), static_cast<int>(left)) < 0 && errno != EINTR)
+            return;
+        for (std::size_t i = 0; i < waiting.size(); ++i) {
+            if (waiting[i].revents != 0)
+                sending[i]->sendPending();
+        }
     }
 }
 
@@ -111,6 +147,13 @@ void HttpServer::setRequestTimeout(int msec)
         connection->setRequestTimeout(msec);
 }
 
+void HttpServer::setWriteTimeout(int msec)
+{
+    m_writeTimeoutMsec = msec;
+    for (HttpConnection* connection : std::as_const(m_connections))
+        connection->setWriteTimeout(msec);
+}
+
 void HttpServer::acceptConnections()
 {
     while (m_connections.size() < maxConnections) {
@@ -125,7 +168,8 @@ void HttpServer::acceptConnections()
             }
             break;
         }
-        auto* connection = new HttpConnection(fd, m_idleTimeoutMsec, m_requestTimeoutMsec, this);
+        auto* connection =
+            new HttpConnection(fd, {m_idleTimeoutMsec, m_requestTimeoutMsec, m_writeTimeoutMsec}, this);
         connect(connection, &HttpConnection::requestReady, this, &HttpServer::onRequestReady);
         connect(connection, &HttpConnection::closed, this, &HttpServer::onConnectionClosed);
         m_connections.append(connection);

@@ -12,10 +12,13 @@
 class HttpConnection;
 class QSocketNotifier;
 
-// HTTP on the loopback address. Each request is delivered through
-// requestReceived on the thread that owns the server, one at a time and in the
-// order of arrival; the connected slot answers it with sendResponse before it
-// returns.
+// HTTP on the loopback address, for programs on this machine only: a request
+// that a web page sends through a browser gets 403. Each request is delivered
+// through requestReceived on the thread that owns the server, one at a time;
+// the connected slot answers it with sendResponse before it returns. A
+// connection's requests come in the order it sent them, but requests of
+// different connections come in the order the event loop finds their
+// connections ready, which need not be the order in which they arrived.
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -36,6 +39,9 @@ public:
     // So is one whose request has not arrived whole this long after its first
     // byte (default 30 s), however steadily its bytes come.
     void setRequestTimeout(int msec);
+    // And one whose client takes no byte of its reply for this long (default
+    // 30 s); a reply is never cut for being read slowly.
+    void setWriteTimeout(int msec);
 
 signals:
     void requestReceived(const RequestHeader& header, const QByteArray& content);
@@ -47,6 +53,7 @@ private:
     void onConnectionClosed(HttpConnection* connection);
     void scheduleDispatch();
     void dispatch();
+    void finishReplies();
 
     int m_listener = -1;
     quint16 m_port = 0;
@@ -55,6 +62,7 @@ private:
     QTimer m_acceptRetry;
     int m_idleTimeoutMsec = 60000;
     int m_requestTimeoutMsec = 30000;
+    int m_writeTimeoutMsec = 30000;
     QList<HttpConnection*> m_connections;
     QList<QPointer<HttpConnection>> m_queue;
     QPointer<HttpConnection> m_current;

@@ -55,6 +55,7 @@ public:
     }
 
     bool isConnected() const { return m_fd >= 0; }
+    qsizetype buffered() const { return m_buffer.size(); }
 
     // Tells the server that no more requests follow; the replies can still be read.
     bool shutdownWrite() { return m_fd >= 0 && ::shutdown(m_fd, SHUT_WR) == 0; }
@@ -106,6 +107,18 @@ public:
         return reply;
     }
 
+    // Takes at most this many bytes off the socket into the buffer; false at the end of the stream.
+    bool readSome(qsizetype bytes, int timeoutMsec = 5000)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMsec);
+        const qsizetype target = m_buffer.size() + bytes;
+        while (m_buffer.size() < target) {
+            if (!fill(deadline, target - m_buffer.size()))
+                return false;
+        }
+        return true;
+    }
+
     // True when the server ends the stream within the time.
     bool closedByPeer(int timeoutMsec)
     {
@@ -116,7 +129,7 @@ public:
     }
 
 private:
-    bool fill(std::chrono::steady_clock::time_point deadline)
+    bool fill(std::chrono::steady_clock::time_point deadline, qsizetype most = 65536)
     {
         if (m_eof || m_fd < 0)
             return false;
@@ -128,7 +141,8 @@ private:
         if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0)
             return false;
         char chunk[65536];
-        const ssize_t n = ::recv(m_fd, chunk, sizeof(chunk), 0);
+        const ssize_t n =
+            ::recv(m_fd, chunk, static_cast<size_t>(std::min<qsizetype>(most, sizeof(chunk))), 0);
         if (n <= 0) {
             m_eof = true;
             return false;
@@ -629,6 +643,214 @@ TEST_F(HttpServerTest, RequestMustArriveWithinItsDeadline)
     EXPECT_EQ(result.idleSecondReply->body, echoOf("POST", "/2", ""));
     ASSERT_TRUE(result.slowButInTime);
     EXPECT_EQ(result.slowButInTime->body, echoOf("POST", "/slow", "ok"));
+}
+
+// Browsers let any page post to any address, and a page may give a host name
+// of its own the address 127.0.0.1; only programs on this machine give commands.
+TEST_F(HttpServerTest, RequestsFromWebPagesAreRefused)
+{
+    struct SiteCase
+    {
+        QByteArray fields;
+        bool served;
+    };
+    const QList<SiteCase> cases = {
+        {"", true},
+        {"Host: 127.0.0.1:55555\r\n", true},
+        {"Host: 127.0.0.1\r\n", true},
+        {"Host: 127.254.3.9:80\r\n", true},
+        {"Host: localhost:55555\r\n", true},
+        {"Host: LocalHost\r\n", true},
+        {"Host: localhost:\r\n", true},
+        {"Host: [::1]:55555\r\n", true},
+        {"Host: [::1]\r\n", true},
+        {"Host: localhost\r\nOrigin: http://127.0.0.1:3000\r\n", true},
+        {"Host: localhost\r\nOrigin: https://localhost\r\n", true},
+        {"Origin: http://[::1]:8080\r\n", true},
+        {"Host: evil.example\r\n", false},
+        {"Host: evil.example:55555\r\n", false},
+        {"Host: 127.0.0.1.evil.example:55555\r\n", false},
+        {"Host: localhost.evil.example\r\n", false},
+        {"Host: 10.0.0.1:55555\r\n", false},
+        {"Host: 128.0.0.1\r\n", false},
+        {"Host: 127.0.0.256\r\n", false},
+        {"Host: 127.0.1\r\n", false},
+        {"Host: [::2]:55555\r\n", false},
+        {"Host: [::1]evil\r\n", false},
+        {"Host: localhost:80x\r\n", false},
+        {"Host: :55555\r\n", false},
+        {"Host:\r\n", false},
+        {"Host: localhost\r\nHost: evil.example\r\n", false},
+        {"Host: evil.example\r\nOrigin: http://localhost\r\n", false},
+        {"Host: 127.0.0.1:55555\r\nOrigin: http://evil.example\r\n", false},
+        {"Host: 127.0.0.1:55555\r\norigin: http://evil.example:55555\r\n", false},
+        {"Host: 127.0.0.1:55555\r\nOrigin: null\r\n", false},
+        {"Host: 127.0.0.1:55555\r\nOrigin: http://127.0.0.1.evil.example\r\n", false},
+        {"Host: 127.0.0.1:55555\r\nOrigin: localhost\r\n", false},
+        {"Host: 127.0.0.1:55555\r\nOrigin:\r\n", false},
+        // An empty field must not hide the next one.
+        {"Host: 127.0.0.1\r\nX-Empty:\r\nOrigin: http://evil.example\r\n", false},
+        // Refused before the client is asked for its body.
+        {"Host: 127.0.0.1\r\nOrigin: http://evil.example\r\nExpect: 100-continue\r\n", false},
+    };
+    int handled = 0;
+    handler = [&](const RequestHeader&, const QByteArray& content) {
+        ++handled;
+        reply(content);
+    };
+    struct Seen
+    {
+        Outcome outcome;
+        int handled = 0;
+    };
+    const QList<Seen> seen = whileServing([&] {
+        QList<Seen> all;
+        for (const SiteCase& site : cases) {
+            const int before = handled;
+            RawClient client(server.serverPort());
+            QByteArray request =
+                "POST / HTTP/1.1\r\n" + site.fields + "Content-Type: text/plain\r\nContent-Length: 2\r\n\r\n";
+            if (!site.fields.contains("Expect"))
+                request += "{}";
+            client.send(request);
+            Outcome outcome;
+            while (std::optional<Reply> reply = client.readResponse()) {
+                if (reply->status < 200) {
+                    outcome.interim.append(reply->status);
+                    continue;
+                }
+                outcome.replies.append(*reply);
+                break;
+            }
+            outcome.closed = !site.served && client.closedByPeer(3000);
+            all.append({outcome, handled - before});
+        }
+        return all;
+    });
+
+    for (qsizetype i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases.at(i).fields.toStdString());
+        const Outcome& outcome = seen.at(i).outcome;
+        ASSERT_EQ(outcome.replies.size(), 1);
+        const Reply& reply = outcome.replies.first();
+        if (cases.at(i).served) {
+            EXPECT_EQ(reply.status, 200);
+            EXPECT_EQ(reply.body, "{}");
+            EXPECT_EQ(seen.at(i).handled, 1);
+        } else {
+            EXPECT_EQ(reply.status, 403);
+            EXPECT_EQ(reply.fields.value("content-length"), "0");
+            EXPECT_EQ(reply.fields.value("connection"), "close");
+            EXPECT_TRUE(outcome.interim.isEmpty());
+            EXPECT_TRUE(outcome.closed);
+            EXPECT_EQ(seen.at(i).handled, 0);
+        }
+    }
+}
+
+// Far more than the socket buffers of both sides hold, so most of it waits in
+// the server until the client reads.
+const QByteArray largeReply = [] {
+    QByteArray bytes;
+    for (int i = 0; bytes.size() < 8 * 1024 * 1024; ++i)
+        bytes += QByteArray::number(i) + ',';
+    return bytes;
+}();
+
+void replyLarge(HttpServer& server)
+{
+    ResponseHeader header;
+    header.setStatusLine(200, QStringLiteral("OK"), 1, 1);
+    server.sendResponse(header, largeReply);
+}
+
+// Neither the end of an exchange nor a keep-alive connection's idle time may
+// cut a reply that is still going out.
+TEST_F(HttpServerTest, LargeReplyReachesClientsThatReadLate)
+{
+    server.setIdleTimeout(200);
+    handler = [this](const RequestHeader&, const QByteArray&) { replyLarge(server); };
+    const QList<QByteArray> requests = {
+        "GET / HTTP/1.1\r\n\r\n",
+        "GET / HTTP/1.1\r\nConnection: close\r\n\r\n",
+        "GET / HTTP/1.0\r\n\r\n",
+    };
+    const auto results = whileServing([&] {
+        std::vector<std::future<std::pair<std::optional<Reply>, bool>>> clients;
+        for (const QByteArray& request : requests) {
+            clients.push_back(std::async(std::launch::async, [this, request] {
+                RawClient client(server.serverPort());
+                client.send(request);
+                // Longer than the idle time and than the linger after a last reply.
+                std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+                std::optional<Reply> reply = client.readResponse();
+                return std::make_pair(reply, client.closedByPeer(3000));
+            }));
+        }
+        QList<std::pair<std::optional<Reply>, bool>> all;
+        for (auto& client : clients)
+            all.append(client.get());
+        return all;
+    });
+
+    for (qsizetype i = 0; i < requests.size(); ++i) {
+        SCOPED_TRACE(requests.at(i).toStdString());
+        const auto& [reply, closed] = results.at(i);
+        ASSERT_TRUE(reply) << "reply cut";
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_TRUE(reply->body == largeReply);
+        EXPECT_TRUE(closed);
+    }
+}
+
+TEST_F(HttpServerTest, ClientThatTakesNothingIsDroppedAtTheWriteDeadline)
+{
+    server.setWriteTimeout(1000);
+    handler = [this](const RequestHeader&, const QByteArray&) { replyLarge(server); };
+    const auto results = whileServing([&] {
+        const auto started = std::chrono::steady_clock::now();
+        RawClient stalled(server.serverPort());
+        RawClient steady(server.serverPort());
+        stalled.send("GET / HTTP/1.1\r\n\r\n");
+        steady.send("GET / HTTP/1.1\r\n\r\n");
+        // Longer in all than the deadline, but never a whole deadline without taking some.
+        while (steady.buffered() < largeReply.size() &&
+               steady.readSome(std::min<qsizetype>(256 * 1024, largeReply.size() - steady.buffered())))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const std::optional<Reply> steadyReply = steady.readResponse();
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(2500));
+        const std::optional<Reply> stalledReply = stalled.readResponse();
+        return std::make_tuple(steadyReply, stalledReply, stalled.closedByPeer(3000));
+    });
+
+    const auto& [steadyReply, stalledReply, stalledClosed] = results;
+    ASSERT_TRUE(steadyReply);
+    EXPECT_TRUE(steadyReply->body == largeReply);
+    EXPECT_FALSE(stalledReply);
+    EXPECT_TRUE(stalledClosed);
+}
+
+TEST(HttpServerEnd, ReplyGoingOutIsFinishedBeforeTheServerEnds)
+{
+    auto* server = new HttpServer(0);
+    ASSERT_TRUE(server->isListening());
+    QObject::connect(server, &HttpServer::requestReceived, server,
+                     [server](const RequestHeader&, const QByteArray&) { replyLarge(*server); });
+    const quint16 port = server->serverPort();
+    const auto result = whileServing([&] {
+        RawClient client(port);
+        client.send("GET / HTTP/1.1\r\n\r\n");
+        client.readSome(1);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [server] { delete server; }, Qt::QueuedConnection);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        const std::optional<Reply> reply = client.readResponse();
+        return std::make_pair(reply, client.closedByPeer(3000));
+    });
+
+    ASSERT_TRUE(result.first) << "reply cut";
+    EXPECT_TRUE(result.first->body == largeReply);
+    EXPECT_TRUE(result.second);
 }
 
 TEST(HttpServerPort, PortInUseIsNotListening)
