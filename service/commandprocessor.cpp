@@ -20,12 +20,17 @@ namespace {
 // not JSON: echoed back indented, a body of a few megabytes nested hundreds of
 // levels deep would grow a thousandfold and exhaust the memory at every read.
 constexpr int kMaxNesting = 16;
+// Every object of a document becomes a full default one in the model (an empty
+// receipt line some 7 KB with its commodity and taxes), so a body of millions of
+// "{}" would take gigabytes. A receipt of thousands of lines stays far below.
+constexpr int kMaxContainers = 65536;
 
 // Objects and arrays together, the body's own outer one being level 1. Exact for
 // valid JSON; for anything else the parse refuses the body anyway.
-bool nestsWithin(const QByteArray& body, int limit)
+bool withinShapeBounds(const QByteArray& body)
 {
     int depth = 0;
+    int containers = 0;
     bool inString = false;
     for (qsizetype i = 0; i < body.size(); ++i) {
         const char c = body.at(i);
@@ -37,7 +42,7 @@ bool nestsWithin(const QByteArray& body, int limit)
         } else if (c == '"') {
             inString = true;
         } else if (c == '{' || c == '[') {
-            if (++depth > limit)
+            if (++depth > kMaxNesting || ++containers > kMaxContainers)
                 return false;
         } else if (c == '}' || c == ']') {
             --depth;
@@ -48,7 +53,7 @@ bool nestsWithin(const QByteArray& body, int limit)
 
 QJsonObject parseRequest(const QByteArray& content)
 {
-    if (!nestsWithin(content, kMaxNesting))
+    if (!withinShapeBounds(content))
         return QJsonObject();
     return QJsonDocument::fromJson(content).object();
 }

@@ -141,3 +141,24 @@ def test_body_nested_deeper_than_16_levels_is_not_json(vault, sim, command, read
         assert len(sim.frames) == (1 if served else 0)
         with vault.db() as db:
             assert len(db.query("SELECT data FROM shiftcounters")) == (1 if served else 0)
+
+
+@pytest.mark.parametrize("command, lines, served", [
+    # The body, its object and the list of lines are three of the 65536 objects and arrays.
+    ("saveTicketRequest", 65533, True),
+    ("saveTicketRequest", 65534, False),
+    ("commandTicket", 65534, False),
+])
+def test_body_of_more_than_65536_objects_and_arrays_is_not_json(vault, sim, command, lines, served):
+    vault.start()
+    body = '{"command":"%s","object":{"items":[%s]}}' % (command, ",".join(["{}"] * lines))
+    status, _, reply = vault.http(body.encode("ascii"))
+    assert status == 200
+    if served:
+        assert json.loads(reply)["kkmInfoObject"]["serviceStatus"] == 0
+        assert len(vault.post("getLastTicketRequest")["items"]) == lines
+    else:
+        assert json.loads(reply) == {}
+        assert "Получена неподдерживаемая команда: \n" in vault.log()
+        assert sim.frames == []
+        assert "items" not in vault.post("getLastTicketRequest")
