@@ -1,4 +1,5 @@
 #include "probe/paramsparser.h"
+#include "storage/dao.h"
 
 #include "korvan/config.h"
 #include "korvan/singleton.h"
@@ -6,9 +7,11 @@
 #include "log4qt/logmanager.h"
 #include "sqlcipher/sqlcipherdriver.h"
 #include "utility/paths.h"
+#include "utility/signalhandler.h"
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <QSqlDatabase>
 #include <QTextCodec>
 #include <QTextStream>
 
@@ -26,6 +29,7 @@ QString loggedArguments(QStringList args)
 
 int main(int argc, char* argv[])
 {
+    signalhandler::ignoreFileSizeLimitSignal();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vaultprobe"));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));
@@ -50,6 +54,10 @@ int main(int argc, char* argv[])
 
     taxvault::ParamsParser parser;
     const taxvault::ParamsResult result = parser.execute(args);
+    // Whatever the command wrote is moved from the write-ahead log into the
+    // file when no service holds it open.
+    if (QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection)))
+        Singleton<taxvault::Dao>::instance()->close();
     logger->debug(
         QStringLiteral("Команда выполнена с кодом %1:\n%2").arg(QString::number(result.code), result.text));
 

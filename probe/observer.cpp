@@ -61,7 +61,10 @@ QString Observer::shiftCounters()
 QString Observer::fiscalMemory()
 {
     m_logger->info(QStringLiteral("Получение всех счетчиков из фискальной памяти"));
-    const QList<CountersRecord> records = dao()->getFiscalMemory();
+    bool read = false;
+    const QList<CountersRecord> records = dao()->getFiscalMemory(&read);
+    if (!read)
+        return QString();
     if (records.isEmpty())
         return QStringLiteral("В фискальной памяти нет записей");
     return recordBlocks(records, m_dateFormat);
@@ -71,7 +74,10 @@ QString Observer::fiscalMemory(QDate day)
 {
     const QString dayText = day.toString(m_dateFormat);
     m_logger->info(QStringLiteral("Получение счетчиков из фискальной памяти за %1").arg(dayText));
-    const QList<CountersRecord> records = dao()->getFiscalMemory(day);
+    bool read = false;
+    const QList<CountersRecord> records = dao()->getFiscalMemory(day, &read);
+    if (!read)
+        return QString();
     if (records.isEmpty())
         return QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText);
     return recordBlocks(records, m_dateFormat);
@@ -133,7 +139,10 @@ QString Observer::resetStatus()
 QString Observer::messages()
 {
     m_logger->info(QStringLiteral("Получение информации о сообщениях в очереди"));
-    const QList<QJsonObject> list = dao()->getMessagesList();
+    bool read = false;
+    const QList<QJsonObject> list = dao()->getMessagesList(&read);
+    if (!read)
+        return QString();
     if (list.isEmpty())
         return QStringLiteral("В очереди нет сообщений");
     const QString line = QStringLiteral("%1%2\n");
@@ -149,7 +158,10 @@ QString Observer::messages()
 QString Observer::message(int id)
 {
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
-    const QString text = dao()->getMessageById(id);
+    bool read = false;
+    const QString text = dao()->getMessageById(id, &read);
+    if (!read)
+        return QString();
     if (text.isEmpty())
         return QStringLiteral("В очереди нет сообщения с id = %1").arg(id);
     return text;
@@ -158,9 +170,10 @@ QString Observer::message(int id)
 QString Observer::deleteMessage(int id)
 {
     m_logger->info(QStringLiteral("Удаление сообщения из очереди"));
-    if (dao()->hasMessage(id) && dao()->deleteMessage(id))
-        return QStringLiteral("Сообщение удалено");
-    return QStringLiteral("Сообщение не удалено");
+    bool read = false;
+    if (!dao()->hasMessage(id, &read))
+        return read ? QStringLiteral("Сообщение не удалено") : QString();
+    return dao()->deleteMessage(id) ? QStringLiteral("Сообщение удалено") : QString();
 }
 
 } // namespace taxvault

@@ -14,7 +14,9 @@ namespace taxvault {
 class Dao;
 
 // The tool's commands against the service database. Each returns the text to
-// print; an empty text means the command failed.
+// print; an empty text means the command failed, which includes a database
+// that could not be opened, read or written: an unreadable queue or fiscal
+// memory must never pass for an empty one.
 class Observer : public Singleton<Observer>
 {
 public:

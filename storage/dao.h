@@ -45,17 +45,24 @@ public:
     virtual CountersRecord getShiftCounters();
     virtual int getMessagesCount();
     virtual QDateTime getFirstMessageTime();
-    virtual QList<CountersRecord> getFiscalMemory();
-    virtual QList<CountersRecord> getFiscalMemory(QDate day);
+    // The readers below that give an empty result both for nothing stored and
+    // for a failed read set *executed, when given, to whether the read ran.
+    virtual QList<CountersRecord> getFiscalMemory(bool* executed = nullptr);
+    virtual QList<CountersRecord> getFiscalMemory(QDate day, bool* executed = nullptr);
     virtual CountersRecord getFiscalMemory(int shiftNumber);
     virtual bool resetToken();
     virtual bool setToken(int token);
-    virtual QList<QJsonObject> getMessagesList();
-    virtual QString getMessageById(int messageId);
-    virtual bool hasMessage(int messageId);
+    virtual QList<QJsonObject> getMessagesList(bool* executed = nullptr);
+    virtual QString getMessageById(int messageId, bool* executed = nullptr);
+    virtual bool hasMessage(int messageId, bool* executed = nullptr);
     virtual bool isServiceDataAccessible();
     virtual bool isMessageQueueAccessible();
     virtual ~Dao();
+
+    // Closes the connection (a later operation opens it again). The last
+    // connection to close checkpoints the write-ahead log into the file and
+    // removes it, so a file copied after a clean end holds everything.
+    void close();
 
     // One database transaction around several operations (closing a shift:
     // all of its steps or none). beginTransaction() takes the Dao's mutex and
@@ -84,7 +91,7 @@ private:
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);
-    QList<CountersRecord> readFiscalMemory(QueryResult& result);
+    QList<CountersRecord> readFiscalMemory(QueryResult& result, bool* executed);
 
     QSqlDatabase m_db;
     Log4Qt::Logger* m_logger;

@@ -70,17 +70,40 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
          QStringLiteral("Не удалось получить информацию о количестве записей в очереди")},
         {"getFirstMessageTime", [dao] { return !dao->getFirstMessageTime().isValid(); },
          QStringLiteral("Не удалось получить информацию о дате и времени первого сообщения в очереди")},
-        {"getFiscalMemory()", [dao] { return dao->getFiscalMemory().isEmpty(); },
+        // The readers whose empty result also means "nothing stored" say that they did not read.
+        {"getFiscalMemory()",
+         [dao] {
+             bool executed = true;
+             return dao->getFiscalMemory(&executed).isEmpty() && !executed;
+         },
          QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
-        {"getFiscalMemory(QDate)", [dao] { return dao->getFiscalMemory(QDate::currentDate()).isEmpty(); },
+        {"getFiscalMemory(QDate)",
+         [dao] {
+             bool executed = true;
+             return dao->getFiscalMemory(QDate::currentDate(), &executed).isEmpty() && !executed;
+         },
          QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
         {"getFiscalMemory(int)", [dao] { return dao->getFiscalMemory(1).isNull(); }},
         {"resetToken", [dao] { return !dao->resetToken(); }, queryFailed},
         {"setToken", [dao] { return !dao->setToken(5); },
          QStringLiteral("Не удалось сохранить служебные данные. Данные: \n{\"token\":5}")},
-        {"getMessagesList", [dao] { return dao->getMessagesList().isEmpty(); }},
-        {"getMessageById", [dao] { return dao->getMessageById(1).isEmpty(); }, queryFailed},
-        {"hasMessage", [dao] { return !dao->hasMessage(1); }, queryFailed},
+        {"getMessagesList",
+         [dao] {
+             bool executed = true;
+             return dao->getMessagesList(&executed).isEmpty() && !executed;
+         }},
+        {"getMessageById",
+         [dao] {
+             bool executed = true;
+             return dao->getMessageById(1, &executed).isEmpty() && !executed;
+         },
+         queryFailed},
+        {"hasMessage",
+         [dao] {
+             bool executed = true;
+             return !dao->hasMessage(1, &executed) && !executed;
+         },
+         queryFailed},
         {"isServiceDataAccessible", [dao] { return !dao->isServiceDataAccessible(); }, queryFailed},
         {"isMessageQueueAccessible", [dao] { return !dao->isMessageQueueAccessible(); }, queryFailed},
         {"updateShiftCounters",
