@@ -11,6 +11,9 @@ namespace {
 TEST_F(DaoFixture, StatementTextWithANulCharacterIsRefused)
 {
     ASSERT_TRUE(insert(QStringLiteral("INSERT INTO messages(data) VALUES('{}')")));
+    // The Dao's own connection, opened and keyed.
+    ASSERT_EQ(dao()->getMessagesCount(), 1);
+    ASSERT_TRUE(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("SELECT 1")));
     const QChar nul(0);
     const QString texts[] = {
         QStringLiteral("SELECT 1") + nul,
