@@ -9,6 +9,8 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <utility>
+
 namespace taxvault {
 
 namespace {
@@ -19,18 +21,27 @@ QString indented(const CountersRecord& record)
 }
 
 // "Смена N, dd.MM.yyyy:\n" followed by the indented document.
-QString recordText(int shiftNumber, const CountersRecord& record, const QString& dateFormat)
+void appendRecordText(QString& text, int shiftNumber, const CountersRecord& record, const QString& dateFormat)
 {
-    return QStringLiteral("Смена %1, %2:\n%3")
-        .arg(QString::number(shiftNumber), record.creationTime().date().toString(dateFormat),
-             indented(record));
+    text += QStringLiteral("Смена ");
+    text += QString::number(shiftNumber);
+    text += QStringLiteral(", ");
+    text += record.creationTime().date().toString(dateFormat);
+    text += QStringLiteral(":\n");
+    text += indented(record);
 }
 
-QString recordBlocks(const QList<CountersRecord>& records, const QString& dateFormat)
+// Takes the records: each is released once it is written, so that a full
+// fiscal memory is not held twice, as documents and as text.
+QString recordBlocks(QList<CountersRecord> records, const QString& dateFormat)
 {
     QString text;
-    for (const CountersRecord& record : records)
-        text += recordText(record.shiftNumber(), record, dateFormat) + QLatin1Char('\n');
+    text.reserve(records.size() * 400);
+    for (CountersRecord& record : records) {
+        appendRecordText(text, record.shiftNumber(), record, dateFormat);
+        text += QLatin1Char('\n');
+        record = CountersRecord();
+    }
     return text;
 }
 
@@ -62,12 +73,12 @@ QString Observer::fiscalMemory()
 {
     m_logger->info(QStringLiteral("Получение всех счетчиков из фискальной памяти"));
     bool read = false;
-    const QList<CountersRecord> records = dao()->getFiscalMemory(&read);
+    QList<CountersRecord> records = dao()->getFiscalMemory(&read);
     if (!read)
         return QString();
     if (records.isEmpty())
         return QStringLiteral("В фискальной памяти нет записей");
-    return recordBlocks(records, m_dateFormat);
+    return recordBlocks(std::move(records), m_dateFormat);
 }
 
 QString Observer::fiscalMemory(QDate day)
@@ -75,12 +86,12 @@ QString Observer::fiscalMemory(QDate day)
     const QString dayText = day.toString(m_dateFormat);
     m_logger->info(QStringLiteral("Получение счетчиков из фискальной памяти за %1").arg(dayText));
     bool read = false;
-    const QList<CountersRecord> records = dao()->getFiscalMemory(day, &read);
+    QList<CountersRecord> records = dao()->getFiscalMemory(day, &read);
     if (!read)
         return QString();
     if (records.isEmpty())
         return QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText);
-    return recordBlocks(records, m_dateFormat);
+    return recordBlocks(std::move(records), m_dateFormat);
 }
 
 QString Observer::fiscalMemory(int shiftNumber)
@@ -89,7 +100,9 @@ QString Observer::fiscalMemory(int shiftNumber)
     const CountersRecord record = dao()->getFiscalMemory(shiftNumber);
     if (record.isNull())
         return QString();
-    return recordText(shiftNumber, record, m_dateFormat);
+    QString text;
+    appendRecordText(text, shiftNumber, record, m_dateFormat);
+    return text;
 }
 
 QString Observer::queueInfo()

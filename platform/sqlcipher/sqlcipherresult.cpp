@@ -349,6 +349,9 @@ bool SqlCipherResult::fetch(int row)
 {
     if (!isActive() || row < 0)
         return false;
+    // A forward-only reader never comes back: a large result shrinks as it is read.
+    if (isForwardOnly() && at() >= 0 && at() < row && at() < m_rows.size())
+        m_rows[at()] = QVariantList();
     if (row >= m_rows.size()) {
         setAt(QSql::AfterLastRow);
         return false;
