@@ -1,4 +1,5 @@
 #include "probe/observer.h"
+#include "probe/indentedcounters.h"
 
 #include "storage/countersrecord.h"
 #include "storage/dao.h"
@@ -9,8 +10,6 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
-#include <utility>
-
 namespace taxvault {
 
 namespace {
@@ -20,29 +19,21 @@ QString indented(const CountersRecord& record)
     return record.toJsonText(QJsonDocument::Indented);
 }
 
-// "Смена N, dd.MM.yyyy:\n" followed by the indented document.
-void appendRecordText(QString& text, int shiftNumber, const CountersRecord& record, const QString& dateFormat)
+// "Смена N, dd.MM.yyyy:\n" followed by the head of a record's block.
+void appendRecordHead(QString& text, int shiftNumber, const QDateTime& created, const QString& dateFormat)
 {
     text += QStringLiteral("Смена ");
     text += QString::number(shiftNumber);
     text += QStringLiteral(", ");
-    text += record.creationTime().date().toString(dateFormat);
+    text += created.date().toString(dateFormat);
     text += QStringLiteral(":\n");
-    text += indented(record);
 }
 
-// Takes the records: each is released once it is written, so that a full
-// fiscal memory is not held twice, as documents and as text.
-QString recordBlocks(QList<CountersRecord> records, const QString& dateFormat)
+// The stored text printed as the document the data-access object reads from it.
+void appendDocument(QString& text, const QString& stored)
 {
-    QString text;
-    text.reserve(records.size() * 400);
-    for (CountersRecord& record : records) {
-        appendRecordText(text, record.shiftNumber(), record, dateFormat);
-        text += QLatin1Char('\n');
-        record = CountersRecord();
-    }
-    return text;
+    if (!appendIndentedCounters(text, stored))
+        text += indented(CountersRecord(QJsonDocument::fromJson(stored.toUtf8()).object()));
 }
 
 } // namespace
@@ -72,26 +63,30 @@ QString Observer::shiftCounters()
 QString Observer::fiscalMemory()
 {
     m_logger->info(QStringLiteral("Получение всех счетчиков из фискальной памяти"));
-    bool read = false;
-    QList<CountersRecord> records = dao()->getFiscalMemory(&read);
-    if (!read)
-        return QString();
-    if (records.isEmpty())
-        return QStringLiteral("В фискальной памяти нет записей");
-    return recordBlocks(std::move(records), m_dateFormat);
+    return recordBlocks(std::nullopt, QStringLiteral("В фискальной памяти нет записей"));
 }
 
 QString Observer::fiscalMemory(QDate day)
 {
     const QString dayText = day.toString(m_dateFormat);
     m_logger->info(QStringLiteral("Получение счетчиков из фискальной памяти за %1").arg(dayText));
-    bool read = false;
-    QList<CountersRecord> records = dao()->getFiscalMemory(day, &read);
+    return recordBlocks(day, QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText));
+}
+
+QString Observer::recordBlocks(const std::optional<QDate>& day, const QString& noRecords)
+{
+    // Each record goes straight from its row into the text: a full fiscal
+    // memory is never held as documents as well.
+    QString text;
+    const bool read = dao()->readFiscalMemoryTexts(
+        day, [this, &text](const QDateTime& created, int shiftNumber, const QString& stored) {
+            appendRecordHead(text, shiftNumber, created, m_dateFormat);
+            appendDocument(text, stored);
+            text += QLatin1Char('\n');
+        });
     if (!read)
         return QString();
-    if (records.isEmpty())
-        return QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText);
-    return recordBlocks(std::move(records), m_dateFormat);
+    return text.isEmpty() ? noRecords : text;
 }
 
 QString Observer::fiscalMemory(int shiftNumber)
@@ -101,7 +96,8 @@ QString Observer::fiscalMemory(int shiftNumber)
     if (record.isNull())
         return QString();
     QString text;
-    appendRecordText(text, shiftNumber, record, m_dateFormat);
+    appendRecordHead(text, shiftNumber, record.creationTime(), m_dateFormat);
+    text += indented(record);
     return text;
 }
 

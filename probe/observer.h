@@ -5,6 +5,8 @@
 #include <QDate>
 #include <QString>
 
+#include <optional>
+
 namespace Log4Qt {
 class Logger;
 }
@@ -40,6 +42,8 @@ protected:
 
 private:
     static Dao* dao();
+    // The blocks of all records, or of one day's; noRecords when there is none.
+    QString recordBlocks(const std::optional<QDate>& day, const QString& noRecords);
 
     QString m_dateFormat;
     Log4Qt::Logger* m_logger;

@@ -557,10 +557,8 @@ bool Dao::trimFiscalMemory(int limit)
     return true;
 }
 
-QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result, bool* executed)
+QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result)
 {
-    if (executed)
-        *executed = result.success;
     QList<CountersRecord> records;
     if (!result.success) {
         m_logger->error(QStringLiteral("Не удалось получить счетчики из фискальной памяти"));
@@ -571,23 +569,47 @@ QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result, bool* executed)
     return records;
 }
 
-QList<CountersRecord> Dao::getFiscalMemory(bool* executed)
+QueryResult Dao::selectFiscalMemory(const std::optional<QDate>& day)
 {
-    QMutexLocker locker(&m_mutex);
-    QueryResult result = exec(QStringLiteral("SELECT * FROM fiscalmemory"));
-    return readFiscalMemory(result, executed);
-}
-
-QList<CountersRecord> Dao::getFiscalMemory(QDate day, bool* executed)
-{
-    QMutexLocker locker(&m_mutex);
+    if (!day)
+        return exec(QStringLiteral("SELECT * FROM fiscalmemory"));
     // Text comparison against the stored "yyyy-MM-dd hh:mm:ss".
-    QueryResult result = execPrepared(
+    return execPrepared(
         QStringLiteral(
             "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
-        {day.toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
-         day.toString(QStringLiteral("yyyy-MM-dd 23:59:59"))});
-    return readFiscalMemory(result, executed);
+        {day->toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
+         day->toString(QStringLiteral("yyyy-MM-dd 23:59:59"))});
+}
+
+QList<CountersRecord> Dao::getFiscalMemory()
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = selectFiscalMemory(std::nullopt);
+    return readFiscalMemory(result);
+}
+
+QList<CountersRecord> Dao::getFiscalMemory(QDate day)
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = selectFiscalMemory(day);
+    return readFiscalMemory(result);
+}
+
+bool Dao::readFiscalMemoryTexts(
+    const std::optional<QDate>& day,
+    const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit)
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = selectFiscalMemory(day);
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Не удалось получить счетчики из фискальной памяти"));
+        return false;
+    }
+    while (result.query.next()) {
+        visit(localDateTime(result.query.value(0).toString()), result.query.value(1).toInt(),
+              result.query.value(2).toString());
+    }
+    return true;
 }
 
 CountersRecord Dao::getFiscalMemory(int shiftNumber)

@@ -14,6 +14,9 @@
 #include <QString>
 #include <QVariantList>
 
+#include <functional>
+#include <optional>
+
 namespace Log4Qt {
 class Logger;
 }
@@ -45,13 +48,19 @@ public:
     virtual CountersRecord getShiftCounters();
     virtual int getMessagesCount();
     virtual QDateTime getFirstMessageTime();
-    // The readers below that give an empty result both for nothing stored and
-    // for a failed read set *executed, when given, to whether the read ran.
-    virtual QList<CountersRecord> getFiscalMemory(bool* executed = nullptr);
-    virtual QList<CountersRecord> getFiscalMemory(QDate day, bool* executed = nullptr);
+    virtual QList<CountersRecord> getFiscalMemory();
+    virtual QList<CountersRecord> getFiscalMemory(QDate day);
     virtual CountersRecord getFiscalMemory(int shiftNumber);
+    // The fiscal memory as stored, for printing: each row's creation time,
+    // shift number and document text, in table order; with a day, the rows of
+    // that day. Nothing is parsed or kept. False, logged, when the read failed.
+    virtual bool readFiscalMemoryTexts(
+        const std::optional<QDate>& day,
+        const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit);
     virtual bool resetToken();
     virtual bool setToken(int token);
+    // The readers below give an empty result both for nothing stored and for a
+    // failed read; *executed, when given, tells which.
     virtual QList<QJsonObject> getMessagesList(bool* executed = nullptr);
     virtual QString getMessageById(int messageId, bool* executed = nullptr);
     virtual bool hasMessage(int messageId, bool* executed = nullptr);
@@ -91,7 +100,8 @@ private:
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);
-    QList<CountersRecord> readFiscalMemory(QueryResult& result, bool* executed);
+    QList<CountersRecord> readFiscalMemory(QueryResult& result);
+    QueryResult selectFiscalMemory(const std::optional<QDate>& day);
 
     QSqlDatabase m_db;
     Log4Qt::Logger* m_logger;

@@ -70,17 +70,17 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
          QStringLiteral("Не удалось получить информацию о количестве записей в очереди")},
         {"getFirstMessageTime", [dao] { return !dao->getFirstMessageTime().isValid(); },
          QStringLiteral("Не удалось получить информацию о дате и времени первого сообщения в очереди")},
-        // The readers whose empty result also means "nothing stored" say that they did not read.
-        {"getFiscalMemory()",
-         [dao] {
-             bool executed = true;
-             return dao->getFiscalMemory(&executed).isEmpty() && !executed;
-         },
+        {"getFiscalMemory()", [dao] { return dao->getFiscalMemory().isEmpty(); },
          QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
-        {"getFiscalMemory(QDate)",
+        {"getFiscalMemory(QDate)", [dao] { return dao->getFiscalMemory(QDate::currentDate()).isEmpty(); },
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
+        // The readers whose empty result also means "nothing stored" say that they did not read.
+        {"readFiscalMemoryTexts",
          [dao] {
-             bool executed = true;
-             return dao->getFiscalMemory(QDate::currentDate(), &executed).isEmpty() && !executed;
+             int rows = 0;
+             return !dao->readFiscalMemoryTexts(std::nullopt, [&rows](const QDateTime&, int, const QString&) {
+                 ++rows;
+             }) && rows == 0;
          },
          QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
         {"getFiscalMemory(int)", [dao] { return dao->getFiscalMemory(1).isNull(); }},
