@@ -1,4 +1,5 @@
 #include "probe/paramsparser.h"
+#include "storage/dao.h"
 
 #include "korvan/config.h"
 #include "korvan/singleton.h"
@@ -6,11 +7,14 @@
 #include "log4qt/logmanager.h"
 #include "sqlcipher/sqlcipherdriver.h"
 #include "utility/paths.h"
+#include "utility/signalhandler.h"
 
 #include <QCoreApplication>
 #include <QSettings>
+#include <QSqlDatabase>
 #include <QTextCodec>
-#include <QTextStream>
+
+#include <cstdio>
 
 namespace {
 
@@ -26,6 +30,12 @@ QString loggedArguments(QStringList args)
 
 int main(int argc, char* argv[])
 {
+    signalhandler::ignoreFileSizeLimitSignal();
+    // Without TZ the C library looks at the zone file again for every local
+    // time it converts, thousands of times for a full fiscal memory. Naming
+    // the same file it would use reads it once.
+    if (!qEnvironmentVariableIsSet("TZ"))
+        qputenv("TZ", ":/etc/localtime");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vaultprobe"));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));
@@ -40,9 +50,6 @@ int main(int argc, char* argv[])
     QStringList args = QCoreApplication::arguments();
     args.removeFirst();
 
-    QTextStream out(stdout);
-    out.setEncoding(QStringConverter::Utf8);
-
     const QString parameters = args.isEmpty()
                                    ? QStringLiteral("без параметров")
                                    : QStringLiteral("с параметрами: %1").arg(loggedArguments(args));
@@ -50,10 +57,19 @@ int main(int argc, char* argv[])
 
     taxvault::ParamsParser parser;
     const taxvault::ParamsResult result = parser.execute(args);
-    logger->debug(
-        QStringLiteral("Команда выполнена с кодом %1:\n%2").arg(QString::number(result.code), result.text));
+    // Whatever the command wrote is moved from the write-ahead log into the
+    // file when no service holds it open.
+    if (QSqlDatabase::contains(QLatin1String(QSqlDatabase::defaultConnection)))
+        Singleton<taxvault::Dao>::instance()->close();
+    // The text may be the whole fiscal memory: not copied for a line that is not written.
+    if (logger->isEnabledFor(Log4Qt::Level::Debug))
+        logger->debug(QStringLiteral("Команда выполнена с кодом %1:\n%2")
+                          .arg(QString::number(result.code), result.text));
 
-    out << result.text << '\n';
-    out.flush();
+    // One conversion and one write: the text may be megabytes long.
+    const QByteArray output = result.text.toUtf8();
+    std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
     return result.code;
 }

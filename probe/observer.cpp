@@ -1,4 +1,5 @@
 #include "probe/observer.h"
+#include "probe/indentedcounters.h"
 
 #include "storage/countersrecord.h"
 #include "storage/dao.h"
@@ -18,20 +19,21 @@ QString indented(const CountersRecord& record)
     return record.toJsonText(QJsonDocument::Indented);
 }
 
-// "Смена N, dd.MM.yyyy:\n" followed by the indented document.
-QString recordText(int shiftNumber, const CountersRecord& record, const QString& dateFormat)
+// "Смена N, dd.MM.yyyy:\n" followed by the head of a record's block.
+void appendRecordHead(QString& text, int shiftNumber, const QDateTime& created, const QString& dateFormat)
 {
-    return QStringLiteral("Смена %1, %2:\n%3")
-        .arg(QString::number(shiftNumber), record.creationTime().date().toString(dateFormat),
-             indented(record));
+    text += QStringLiteral("Смена ");
+    text += QString::number(shiftNumber);
+    text += QStringLiteral(", ");
+    text += created.date().toString(dateFormat);
+    text += QStringLiteral(":\n");
 }
 
-QString recordBlocks(const QList<CountersRecord>& records, const QString& dateFormat)
+// The stored text printed as the document the data-access object reads from it.
+void appendDocument(QString& text, const QString& stored)
 {
-    QString text;
-    for (const CountersRecord& record : records)
-        text += recordText(record.shiftNumber(), record, dateFormat) + QLatin1Char('\n');
-    return text;
+    if (!appendIndentedCounters(text, stored))
+        text += indented(CountersRecord(QJsonDocument::fromJson(stored.toUtf8()).object()));
 }
 
 } // namespace
@@ -61,20 +63,30 @@ QString Observer::shiftCounters()
 QString Observer::fiscalMemory()
 {
     m_logger->info(QStringLiteral("Получение всех счетчиков из фискальной памяти"));
-    const QList<CountersRecord> records = dao()->getFiscalMemory();
-    if (records.isEmpty())
-        return QStringLiteral("В фискальной памяти нет записей");
-    return recordBlocks(records, m_dateFormat);
+    return recordBlocks(std::nullopt, QStringLiteral("В фискальной памяти нет записей"));
 }
 
 QString Observer::fiscalMemory(QDate day)
 {
     const QString dayText = day.toString(m_dateFormat);
     m_logger->info(QStringLiteral("Получение счетчиков из фискальной памяти за %1").arg(dayText));
-    const QList<CountersRecord> records = dao()->getFiscalMemory(day);
-    if (records.isEmpty())
-        return QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText);
-    return recordBlocks(records, m_dateFormat);
+    return recordBlocks(day, QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText));
+}
+
+QString Observer::recordBlocks(const std::optional<QDate>& day, const QString& noRecords)
+{
+    // Each record goes straight from its row into the text: a full fiscal
+    // memory is never held as documents as well.
+    QString text;
+    const bool read = dao()->readFiscalMemoryTexts(
+        day, [this, &text](const QDateTime& created, int shiftNumber, const QString& stored) {
+            appendRecordHead(text, shiftNumber, created, m_dateFormat);
+            appendDocument(text, stored);
+            text += QLatin1Char('\n');
+        });
+    if (!read)
+        return QString();
+    return text.isEmpty() ? noRecords : text;
 }
 
 QString Observer::fiscalMemory(int shiftNumber)
@@ -83,7 +95,10 @@ QString Observer::fiscalMemory(int shiftNumber)
     const CountersRecord record = dao()->getFiscalMemory(shiftNumber);
     if (record.isNull())
         return QString();
-    return recordText(shiftNumber, record, m_dateFormat);
+    QString text;
+    appendRecordHead(text, shiftNumber, record.creationTime(), m_dateFormat);
+    text += indented(record);
+    return text;
 }
 
 QString Observer::queueInfo()
@@ -133,7 +148,10 @@ QString Observer::resetStatus()
 QString Observer::messages()
 {
     m_logger->info(QStringLiteral("Получение информации о сообщениях в очереди"));
-    const QList<QJsonObject> list = dao()->getMessagesList();
+    bool read = false;
+    const QList<QJsonObject> list = dao()->getMessagesList(&read);
+    if (!read)
+        return QString();
     if (list.isEmpty())
         return QStringLiteral("В очереди нет сообщений");
     const QString line = QStringLiteral("%1%2\n");
@@ -149,7 +167,10 @@ QString Observer::messages()
 QString Observer::message(int id)
 {
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
-    const QString text = dao()->getMessageById(id);
+    bool read = false;
+    const QString text = dao()->getMessageById(id, &read);
+    if (!read)
+        return QString();
     if (text.isEmpty())
         return QStringLiteral("В очереди нет сообщения с id = %1").arg(id);
     return text;
@@ -158,9 +179,10 @@ QString Observer::message(int id)
 QString Observer::deleteMessage(int id)
 {
     m_logger->info(QStringLiteral("Удаление сообщения из очереди"));
-    if (dao()->hasMessage(id) && dao()->deleteMessage(id))
-        return QStringLiteral("Сообщение удалено");
-    return QStringLiteral("Сообщение не удалено");
+    bool read = false;
+    if (!dao()->hasMessage(id, &read))
+        return read ? QStringLiteral("Сообщение не удалено") : QString();
+    return dao()->deleteMessage(id) ? QStringLiteral("Сообщение удалено") : QString();
 }
 
 } // namespace taxvault

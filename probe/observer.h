@@ -5,6 +5,8 @@
 #include <QDate>
 #include <QString>
 
+#include <optional>
+
 namespace Log4Qt {
 class Logger;
 }
@@ -14,7 +16,9 @@ namespace taxvault {
 class Dao;
 
 // The tool's commands against the service database. Each returns the text to
-// print; an empty text means the command failed.
+// print; an empty text means the command failed, which includes a database
+// that could not be opened, read or written: an unreadable queue or fiscal
+// memory must never pass for an empty one.
 class Observer : public Singleton<Observer>
 {
 public:
@@ -38,6 +42,8 @@ protected:
 
 private:
     static Dao* dao();
+    // The blocks of all records, or of one day's; noRecords when there is none.
+    QString recordBlocks(const std::optional<QDate>& day, const QString& noRecords);
 
     QString m_dateFormat;
     Log4Qt::Logger* m_logger;

@@ -109,11 +109,12 @@ ParamsResult ParamsParser::execute(const QStringList& args)
         return fromOperation(observer()->shiftCounters(),
                              QStringLiteral("Не удалось получить счетчики смены"));
     if (command == QLatin1String("fiscalmemory")) {
+        const QString unreadable = QStringLiteral("Не удалось получить счетчики из фискальной памяти");
         if (words.size() < 2)
-            return fromOperation(observer()->fiscalMemory(), QString());
+            return fromOperation(observer()->fiscalMemory(), unreadable);
         const QDate day = QDate::fromString(words.at(1), QStringLiteral("d.M.yyyy"));
         if (day.isValid())
-            return fromOperation(observer()->fiscalMemory(day), QString());
+            return fromOperation(observer()->fiscalMemory(day), unreadable);
         bool isNumber = false;
         const int shiftNumber = words.at(1).toInt(&isNumber, 10);
         if (!isNumber)
@@ -143,7 +144,8 @@ ParamsResult ParamsParser::execute(const QStringList& args)
         return fromOperation(observer()->queueInfo(),
                              QStringLiteral("Не удалось получить информацию о сообщениях в очереди"));
     if (command == QLatin1String("messages"))
-        return fromOperation(observer()->messages(), QString());
+        return fromOperation(observer()->messages(),
+                             QStringLiteral("Не удалось получить сообщения из очереди"));
     if (command == QLatin1String("message")) {
         const QString badMessage = QStringLiteral("Некорректные параметры команды message");
         bool isNumber = false;
@@ -151,9 +153,10 @@ ParamsResult ParamsParser::execute(const QStringList& args)
         if (!isNumber)
             return usage(badMessage);
         if (words.size() == 2)
-            return fromOperation(observer()->message(id), QString());
+            return fromOperation(observer()->message(id),
+                                 QStringLiteral("Не удалось получить сообщение из очереди"));
         if (words.at(2) == QLatin1String("delete"))
-            return fromOperation(observer()->deleteMessage(id), QString());
+            return fromOperation(observer()->deleteMessage(id), QStringLiteral("Сообщение не удалено"));
         return usage(badMessage);
     }
     return unparsable();

@@ -1,4 +1,5 @@
 #include "service/commandprocessor.h"
+#include "storage/dao.h"
 #include "storage/database.h"
 
 #include "korvan/config.h"
@@ -16,6 +17,7 @@
 
 int main(int argc, char** argv)
 {
+    signalhandler::ignoreFileSizeLimitSignal();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("taxvault"));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));
@@ -35,14 +37,22 @@ int main(int argc, char** argv)
             return 1;
     }
 
-    taxvault::CommandProcessor processor(
-        Singleton<Config>::instance()->getInt(QStringLiteral("Connection:servicePort"), 55555));
-    // Without the port the point-of-sale program cannot reach the service; the
-    // server has logged why.
-    if (!processor.isListening())
-        return 1;
-    processor.start();
-    signalhandler::initSignalHandlers();
-    logger->info(QStringLiteral("Таксволт запущен"));
-    return QCoreApplication::exec();
+    int exitCode = 0;
+    {
+        taxvault::CommandProcessor processor(
+            Singleton<Config>::instance()->getInt(QStringLiteral("Connection:servicePort"), 55555));
+        // Without the port the point-of-sale program cannot reach the service; the
+        // server has logged why.
+        if (!processor.isListening())
+            return 1;
+        processor.start();
+        signalhandler::initSignalHandlers();
+        logger->info(QStringLiteral("Таксволт запущен"));
+        exitCode = QCoreApplication::exec();
+    }
+    // The workers have ended with the processor. Closing the last connection
+    // moves the write-ahead log into the database file, so the file alone is
+    // a whole copy once the service has stopped.
+    Singleton<taxvault::Dao>::instance()->close();
+    return exitCode;
 }

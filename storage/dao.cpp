@@ -1,6 +1,7 @@
 #include "storage/dao.h"
 #include "storage/database.h"
 #include "storage/databasekey.h"
+#include "storage/unicodeescapes.h"
 
 #include "log4qt/logger.h"
 
@@ -26,9 +27,31 @@ QJsonObject objectFromText(const QString& text)
     return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
-// SQLite's datetime text, "2024-03-01 09:05:00", in local time.
+// The number of `count` decimal digits at `from`; -1 when one is no digit.
+int digits(QStringView text, qsizetype from, qsizetype count)
+{
+    int value = 0;
+    for (qsizetype i = from; i < from + count; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        value = value * 10 + (c - u'0');
+    }
+    return value;
+}
+
+// SQLite's datetime text, "2024-03-01 09:05:00", in local time. The fixed form
+// is read by hand: the format parser costs more than reading the fiscal-memory
+// row itself, and the tool reads thousands of them.
 QDateTime localDateTime(const QString& text)
 {
+    if (text.size() == 19 && text[4] == u'-' && text[7] == u'-' && text[10] == u' ' && text[13] == u':' &&
+        text[16] == u':') {
+        const QDate date(digits(text, 0, 4), digits(text, 5, 2), digits(text, 8, 2));
+        const QTime time(digits(text, 11, 2), digits(text, 14, 2), digits(text, 17, 2));
+        if (date.isValid() && time.isValid())
+            return QDateTime(date, time);
+    }
     QDateTime value = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     if (!value.isValid())
         value = QDateTime::fromString(text, Qt::ISODate);
@@ -42,20 +65,6 @@ CountersRecord fiscalMemoryRecord(const QSqlQuery& query)
     record.setCreationTime(localDateTime(query.value(0).toString()));
     record.setShiftNumber(query.value(1).toInt());
     return record;
-}
-
-// Turns every \uXXXX escape of a stored text into its UTF-16 code unit.
-QString decodeUnicodeEscapes(QString text)
-{
-    const QString marker = QStringLiteral("\\u");
-    for (qsizetype pos = text.indexOf(marker); pos >= 0; pos = text.indexOf(marker)) {
-        bool ok = false;
-        ushort value = text.mid(pos + 2, 4).toUShort(&ok, 16);
-        if (!ok)
-            value = 0;
-        text.replace(pos, 6, QChar(value));
-    }
-    return text;
 }
 
 } // namespace
@@ -98,10 +107,22 @@ bool Dao::open()
     m_db.open();
     QSqlQuery query(m_db);
     // The statement holds the passphrase: it is never logged.
-    if (query.exec(DatabaseKey::keyStatement()))
-        return true;
-    m_logger->warn(errorText(query));
-    return false;
+    if (!query.exec(DatabaseKey::keyStatement())) {
+        m_logger->warn(errorText(query));
+        return false;
+    }
+    // A commit is acknowledged only once it is on the disk, in the write-ahead
+    // log as in the rollback journal.
+    if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")))
+        m_logger->warn(errorText(query));
+    return true;
+}
+
+void Dao::close()
+{
+    QMutexLocker locker(&m_mutex);
+    if (m_db.isOpen())
+        m_db.close();
 }
 
 QueryResult Dao::exec(const QString& statement)
@@ -341,12 +362,14 @@ bool Dao::setToken(int token)
     return saveServiceData(QStringLiteral("transportdata"), transport);
 }
 
-QList<QJsonObject> Dao::getMessagesList()
+QList<QJsonObject> Dao::getMessagesList(bool* executed)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Получение списка сообщений из очереди"));
     QList<QJsonObject> messages;
     QueryResult result = exec(QStringLiteral("SELECT messageid, creationtime FROM messages"));
+    if (executed)
+        *executed = result.success;
     if (!result.success)
         return messages;
     while (result.query.next()) {
@@ -356,12 +379,14 @@ QList<QJsonObject> Dao::getMessagesList()
     return messages;
 }
 
-QString Dao::getMessageById(int messageId)
+QString Dao::getMessageById(int messageId, bool* executed)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Получение сообщения из очереди по id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
+    if (executed)
+        *executed = result.success;
     if (!result.success) {
         logFailedStatement(result.query);
         return QString();
@@ -371,12 +396,14 @@ QString Dao::getMessageById(int messageId)
     return decodeUnicodeEscapes(result.query.value(0).toString());
 }
 
-bool Dao::hasMessage(int messageId)
+bool Dao::hasMessage(int messageId, bool* executed)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Проверка наличия сообщения в очереди с заданным id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
+    if (executed)
+        *executed = result.success;
     if (!result.success) {
         logFailedStatement(result.query);
         return false;
@@ -503,17 +530,26 @@ bool Dao::trimFiscalMemory(int limit)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->debug(QStringLiteral("Подрезка фискальной памяти"));
-    const int count = getFiscalMemoryCount();
-    if (count == -1)
+    // Records are only ever added after the newest and removed from the oldest
+    // end, so their row ids run without holes and the newest `limit` of them
+    // start at max - limit + 1. Both ends are found by a seek in the table's
+    // tree; counting the rows would read the whole fiscal memory at every close.
+    QueryResult bounds = exec(QStringLiteral(
+        "SELECT (SELECT min(rowid) FROM fiscalmemory), (SELECT max(rowid) FROM fiscalmemory)"));
+    if (!bounds.success || !bounds.query.next()) {
+        m_logger->error(
+            QStringLiteral("Не удалось получить информацию о количестве записей в фискальной памяти"));
         return false;
-    if (count <= limit)
+    }
+    if (bounds.query.isNull(0))
+        return true; // empty
+    const qint64 oldest = bounds.query.value(0).toLongLong();
+    const qint64 newest = bounds.query.value(1).toLongLong();
+    if (newest - oldest + 1 <= qint64(limit))
         return true;
     m_logger->info(QStringLiteral("Требуется подрезка фискальной памяти"));
-    const qint64 excess = qint64(count) - qint64(limit);
-    const QueryResult result =
-        execPrepared(QStringLiteral("DELETE FROM fiscalmemory WHERE rowid IN (SELECT rowid FROM fiscalmemory "
-                                    "ORDER BY rowid LIMIT :param1)"),
-                     {excess});
+    const QueryResult result = execPrepared(QStringLiteral("DELETE FROM fiscalmemory WHERE rowid <= :param1"),
+                                            {newest - qint64(limit)});
     if (!result.success) {
         m_logger->error(QStringLiteral("Не удалось выполнить подрезку фискальной памяти"));
         return false;
@@ -533,23 +569,47 @@ QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result)
     return records;
 }
 
+QueryResult Dao::selectFiscalMemory(const std::optional<QDate>& day)
+{
+    if (!day)
+        return exec(QStringLiteral("SELECT * FROM fiscalmemory"));
+    // Text comparison against the stored "yyyy-MM-dd hh:mm:ss".
+    return execPrepared(
+        QStringLiteral(
+            "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
+        {day->toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
+         day->toString(QStringLiteral("yyyy-MM-dd 23:59:59"))});
+}
+
 QList<CountersRecord> Dao::getFiscalMemory()
 {
     QMutexLocker locker(&m_mutex);
-    QueryResult result = exec(QStringLiteral("SELECT * FROM fiscalmemory"));
+    QueryResult result = selectFiscalMemory(std::nullopt);
     return readFiscalMemory(result);
 }
 
 QList<CountersRecord> Dao::getFiscalMemory(QDate day)
 {
     QMutexLocker locker(&m_mutex);
-    // Text comparison against the stored "yyyy-MM-dd hh:mm:ss".
-    QueryResult result = execPrepared(
-        QStringLiteral(
-            "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
-        {day.toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
-         day.toString(QStringLiteral("yyyy-MM-dd 23:59:59"))});
+    QueryResult result = selectFiscalMemory(day);
     return readFiscalMemory(result);
+}
+
+bool Dao::readFiscalMemoryTexts(
+    const std::optional<QDate>& day,
+    const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit)
+{
+    QMutexLocker locker(&m_mutex);
+    QueryResult result = selectFiscalMemory(day);
+    if (!result.success) {
+        m_logger->error(QStringLiteral("Не удалось получить счетчики из фискальной памяти"));
+        return false;
+    }
+    while (result.query.next()) {
+        visit(localDateTime(result.query.value(0).toString()), result.query.value(1).toInt(),
+              result.query.value(2).toString());
+    }
+    return true;
 }
 
 CountersRecord Dao::getFiscalMemory(int shiftNumber)

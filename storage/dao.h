@@ -14,6 +14,9 @@
 #include <QString>
 #include <QVariantList>
 
+#include <functional>
+#include <optional>
+
 namespace Log4Qt {
 class Logger;
 }
@@ -48,14 +51,27 @@ public:
     virtual QList<CountersRecord> getFiscalMemory();
     virtual QList<CountersRecord> getFiscalMemory(QDate day);
     virtual CountersRecord getFiscalMemory(int shiftNumber);
+    // The fiscal memory as stored, for printing: each row's creation time,
+    // shift number and document text, in table order; with a day, the rows of
+    // that day. Nothing is parsed or kept. False, logged, when the read failed.
+    virtual bool readFiscalMemoryTexts(
+        const std::optional<QDate>& day,
+        const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit);
     virtual bool resetToken();
     virtual bool setToken(int token);
-    virtual QList<QJsonObject> getMessagesList();
-    virtual QString getMessageById(int messageId);
-    virtual bool hasMessage(int messageId);
+    // The readers below give an empty result both for nothing stored and for a
+    // failed read; *executed, when given, tells which.
+    virtual QList<QJsonObject> getMessagesList(bool* executed = nullptr);
+    virtual QString getMessageById(int messageId, bool* executed = nullptr);
+    virtual bool hasMessage(int messageId, bool* executed = nullptr);
     virtual bool isServiceDataAccessible();
     virtual bool isMessageQueueAccessible();
     virtual ~Dao();
+
+    // Closes the connection (a later operation opens it again). The last
+    // connection to close checkpoints the write-ahead log into the file and
+    // removes it, so a file copied after a clean end holds everything.
+    void close();
 
     // One database transaction around several operations (closing a shift:
     // all of its steps or none). beginTransaction() takes the Dao's mutex and
@@ -85,6 +101,7 @@ private:
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);
     QList<CountersRecord> readFiscalMemory(QueryResult& result);
+    QueryResult selectFiscalMemory(const std::optional<QDate>& day);
 
     QSqlDatabase m_db;
     Log4Qt::Logger* m_logger;

@@ -16,6 +16,10 @@ QString errorText(int code)
 
 const char* const checkStatement = "SELECT count(*) FROM sqlite_master;";
 const char* const versionStatement = "PRAGMA cipher_version;";
+const char* const journalStatement = "PRAGMA journal_mode=WAL;";
+
+// Like the data-access connection: the engineer's tool or a backup may hold the file for a moment.
+const int busyTimeoutMs = 5000;
 
 } // namespace
 
@@ -36,6 +40,7 @@ bool Database::init()
         sqlite3_close(db);
         return false;
     }
+    sqlite3_busy_timeout(db, busyTimeoutMs);
 
     rc = sqlite3_key(db, DatabaseKey::passphrase(), DatabaseKey::passphraseLength());
     if (rc != SQLITE_OK) {
@@ -77,6 +82,8 @@ bool Database::init()
         return false;
     }
 
+    useWriteAheadLog(db);
+
     // A failing table operation has already closed the connection.
     if (!createShiftCountersTable(db) || !createFiscalMemoryTable(db) || !createProtectedCountersTable(db) ||
         !createMessagesTable(db) || !createVersionTable(db) || !createStatusTable(db) ||
@@ -85,6 +92,30 @@ bool Database::init()
 
     sqlite3_close(db);
     return true;
+}
+
+void Database::useWriteAheadLog(sqlite3* db)
+{
+    // The mode is kept in the file, so this changes something only on the
+    // first start. With the log a commit costs one sync, and readers (the
+    // engineer's tool) and the writer never wait for each other. Without it
+    // the rollback journal is just as safe, only slower: start-up goes on.
+    sqlite3_stmt* statement = nullptr;
+    QString mode;
+    int rc = sqlite3_prepare_v2(db, journalStatement, -1, &statement, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW) {
+            if (const unsigned char* text = sqlite3_column_text(statement, 0))
+                mode = QString::fromUtf8(reinterpret_cast<const char*>(text));
+            rc = SQLITE_OK;
+        }
+    }
+    sqlite3_finalize(statement);
+    if (mode.compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0)
+        return;
+    m_logger->warn(QStringLiteral("Не удалось включить журнал упреждающей записи: %1")
+                       .arg(rc == SQLITE_OK ? mode : errorText(rc)));
 }
 
 bool Database::createShiftCountersTable(sqlite3* db)

@@ -33,6 +33,9 @@ public:
     virtual bool createStatusTable(sqlite3* db);
     virtual bool createServiceDataTable(sqlite3* db);
 
+    // Puts the file into write-ahead-log mode; a failure is only logged.
+    void useWriteAheadLog(sqlite3* db);
+
     // Runs one schema statement; on failure logs it and closes the connection.
     bool execSchemaStatement(const QString& statement, sqlite3* db);
 

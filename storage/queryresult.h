@@ -11,7 +11,11 @@ struct QueryResult
 {
     // Built on the Dao's own connection: a default QSqlQuery would look up the
     // default connection by name, which Qt refuses (with a warning) on the worker threads.
-    explicit QueryResult(const QSqlDatabase& db) : query(db) {}
+    explicit QueryResult(const QSqlDatabase& db) : query(db)
+    {
+        // Rows are read once, first to last: each is released once passed.
+        query.setForwardOnly(true);
+    }
 
     bool success = false;
     QSqlQuery query;

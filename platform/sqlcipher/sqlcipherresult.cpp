@@ -176,6 +176,14 @@ bool SqlCipherResult::reset(const QString& query)
             fail(QStringLiteral("Unable to execute statement"), rc, QSqlError::StatementError);
             return false;
         }
+        // Prepare stops at a NUL byte without consuming it: what follows can
+        // never run, so the text is refused rather than looped on.
+        if (!statement && next == tail) {
+            setLastError(QSqlError(QStringLiteral("Unable to execute statement"),
+                                   QStringLiteral("The statement text holds a NUL character"),
+                                   QSqlError::StatementError));
+            return false;
+        }
         tail = next;
         if (!statement)
             continue;
@@ -212,8 +220,11 @@ bool SqlCipherResult::prepare(const QString& query)
     if (rc == SQLITE_OK && tail && !onlyWhitespace(tail, end)) {
         // Only one statement can carry bound values; a second one would be dropped silently.
         sqlite3_stmt* extra = nullptr;
-        rc = sqlite3_prepare_v2(connection, tail, int(end - tail), &extra, nullptr);
-        const bool another = rc != SQLITE_OK || extra != nullptr;
+        const char* extraTail = nullptr;
+        rc = sqlite3_prepare_v2(connection, tail, int(end - tail), &extra, &extraTail);
+        // Prepare stops at a NUL byte: text after one would be dropped as well.
+        const bool another =
+            rc != SQLITE_OK || extra != nullptr || (extraTail && !onlyWhitespace(extraTail, end));
         sqlite3_finalize(extra);
         if (another) {
             finalize();
@@ -338,6 +349,9 @@ bool SqlCipherResult::fetch(int row)
 {
     if (!isActive() || row < 0)
         return false;
+    // A forward-only reader never comes back: a large result shrinks as it is read.
+    if (isForwardOnly() && at() >= 0 && at() < row && at() < m_rows.size())
+        m_rows[at()] = QVariantList();
     if (row >= m_rows.size()) {
         setAt(QSql::AfterLastRow);
         return false;

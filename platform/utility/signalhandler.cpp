@@ -41,4 +41,12 @@ void initSignalHandlers()
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+void ignoreFileSizeLimitSignal()
+{
+    struct sigaction action = {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGXFSZ, &action, nullptr);
+}
+
 } // namespace signalhandler

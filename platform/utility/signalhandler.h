@@ -6,4 +6,9 @@ namespace signalhandler {
 // close the database in order. Needs a QCoreApplication.
 void initSignalHandlers();
 
+// A write past the process's file-size limit fails with EFBIG instead of
+// killing the process with SIGXFSZ, so it is handled like any failed write.
+// Call first thing in main: it needs nothing else.
+void ignoreFileSizeLimitSignal();
+
 } // namespace signalhandler

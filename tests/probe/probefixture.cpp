@@ -5,11 +5,16 @@
 //   probe_fixture schema      the empty schema only
 //   probe_fixture realistic   two closed shifts, an open one, three queued messages
 //   probe_fixture damaged     the schema with two rows of non-resettable counters
+//   probe_fixture foreign     a SQLCipher file under another passphrase
+//   probe_fixture plain       a plain SQLite file
+//   probe_fixture notables    a file under the device's passphrase without the service's tables
+//   probe_fixture hold        holds the write lock of the database until its standard input ends
 //   probe_fixture state       prints status, transport data and queued ids as JSON
 
 #include "storage/countersrecord.h"
 #include "storage/dao.h"
 #include "storage/database.h"
+#include "storage/databasekey.h"
 
 #include "korvan/config.h"
 #include "korvan/singleton.h"
@@ -23,6 +28,8 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <sqlcipher/sqlite3.h>
 
 #include <cstdio>
 
@@ -109,6 +116,36 @@ bool fillDamaged()
            raw(QStringLiteral(R"(INSERT INTO protectedcounters(data) VALUES('{"CHANGE":2}'))"));
 }
 
+// A file the service did not make, written straight through SQLCipher; an empty
+// key leaves it unencrypted.
+int foreignFile(const QByteArray& key)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(taxvault::Database::dbFilePath().toUtf8().constData(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return 5;
+    }
+    if (!key.isEmpty())
+        sqlite3_key(db, key.constData(), int(key.size()));
+    const int rc = sqlite3_exec(db, "CREATE TABLE foreign_data(x); INSERT INTO foreign_data VALUES(42);",
+                                nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return rc == SQLITE_OK ? 0 : 6;
+}
+
+int holdWriteLock()
+{
+    dao()->getServiceStatus(); // opens and keys the connection
+    if (!raw(QStringLiteral("BEGIN IMMEDIATE")) || !raw(QStringLiteral("UPDATE status SET status = status")))
+        return 7;
+    std::fputs("held\n", stdout);
+    std::fflush(stdout);
+    while (std::fgetc(stdin) != EOF) {
+    }
+    return raw(QStringLiteral("ROLLBACK")) ? 0 : 8;
+}
+
 int printState()
 {
     QJsonArray ids;
@@ -133,6 +170,15 @@ int main(int argc, char* argv[])
     const QString mode = argc > 1 ? QString::fromUtf8(argv[1]) : QString();
     if (mode == QLatin1String("state"))
         return printState();
+    if (mode == QLatin1String("hold"))
+        return holdWriteLock();
+
+    if (mode == QLatin1String("foreign"))
+        return foreignFile("another1");
+    if (mode == QLatin1String("plain"))
+        return foreignFile(QByteArray());
+    if (mode == QLatin1String("notables"))
+        return foreignFile(taxvault::DatabaseKey::passphrase());
 
     taxvault::Database database;
     if (!database.init())

@@ -100,7 +100,7 @@ std::string describe(const QStringList& words)
     return words.join(QLatin1Char(' ')).toStdString();
 }
 
-// Where nothing is stored, an empty database and a missing one answer alike.
+// A database that was read and holds nothing.
 QList<Case> nothingStoredCases()
 {
     return {
@@ -121,6 +121,46 @@ QList<Case> nothingStoredCases()
          0},
         {{QStringLiteral("token"), QStringLiteral("clean")},
          QStringLiteral("Не удалось обнулить токен\n"),
+         1},
+    };
+}
+
+// A database that cannot be opened or read: every command says so and ends with 1,
+// so that nothing unread passes for an empty queue or fiscal memory.
+QList<Case> unreadableCases()
+{
+    return {
+        {{QStringLiteral("protectedcounters")},
+         QStringLiteral("Не удалось получить необнуляемые счетчики\n"),
+         1},
+        {{QStringLiteral("shiftcounters")}, QStringLiteral("Не удалось получить счетчики смены\n"), 1},
+        {{QStringLiteral("fiscalmemory")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти\n"),
+         1},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("7.3.2024")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти\n"),
+         1},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("15")},
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти по номеру смены\n"),
+         1},
+        {{QStringLiteral("queue")},
+         QStringLiteral("Не удалось получить информацию о сообщениях в очереди\n"),
+         1},
+        {{QStringLiteral("messages")}, QStringLiteral("Не удалось получить сообщения из очереди\n"), 1},
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral("Не удалось получить сообщение из очереди\n"),
+         1},
+        {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")},
+         QStringLiteral("Сообщение не удалено\n"),
+         1},
+        {{QStringLiteral("token"), QStringLiteral("clean")},
+         QStringLiteral("Не удалось обнулить токен\n"),
+         1},
+        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("5")},
+         QStringLiteral("Не удалось установить токен\n"),
+         1},
+        {{QStringLiteral("status"), QStringLiteral("clean")},
+         QStringLiteral("Не удалось сбросить статус\n"),
          1},
     };
 }
@@ -526,29 +566,66 @@ TEST_F(ProbeTest, DeletingAMessageRemovesThatRowOnly)
                   QStringLiteral("1\nВремя первого сообщения   08:01:15 08.03.2024\n"));
 }
 
-// ---- no database -------------------------------------------------------------------
+// ---- a database that cannot be read ---------------------------------------------------
 
-TEST_F(ProbeTest, WithoutADatabaseNothingIsCreated)
+TEST_F(ProbeTest, UnreadableDatabaseIsReportedAsSuchAndLeftAsItIs)
 {
-    QList<Case> cases = nothingStoredCases();
-    cases += QList<Case>{
-        {{QStringLiteral("queue")},
-         QStringLiteral("Не удалось получить информацию о сообщениях в очереди\n"),
-         1},
-        {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("5")},
-         QStringLiteral("Не удалось установить токен\n"),
-         1},
-        {{QStringLiteral("status"), QStringLiteral("clean")},
-         QStringLiteral("Не удалось сбросить статус\n"),
-         1},
+    const struct
+    {
+        const char* name;
+        QString fixtureMode; // empty: no file at all
+    } files[] = {
+        {"no database (another device id)", QString()},
+        {"another passphrase", QStringLiteral("foreign")},
+        {"plain SQLite", QStringLiteral("plain")},
+        {"not the service's tables", QStringLiteral("notables")},
+        {"not a database", QStringLiteral("junk")},
     };
-    const QStringList before = filesUnderRoot();
-    for (const Case& c : cases) {
-        const ProbeRun run = command(c.words);
-        EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
-        EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
-        EXPECT_EQ(filesUnderRoot(), before) << describe(c.words);
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.name);
+        QDir(dataDir()).removeRecursively();
+        ASSERT_TRUE(QDir().mkpath(dataDir()));
+        if (file.fixtureMode == QLatin1String("junk")) {
+            QFile junk(dbFile());
+            ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+            junk.write(QByteArray(8192, 'x'));
+        } else if (!file.fixtureMode.isEmpty()) {
+            prepare(file.fixtureMode);
+        }
+        const QStringList before = filesUnderRoot();
+        const QByteArray digest = dbDigest();
+        for (const Case& c : unreadableCases()) {
+            const ProbeRun run = command(c.words);
+            EXPECT_EQ(run.out, c.out) << describe(c.words) << "\n" << run.log.toStdString();
+            EXPECT_EQ(run.exitCode, c.exitCode) << describe(c.words);
+        }
+        EXPECT_EQ(filesUnderRoot(), before);
+        EXPECT_EQ(dbDigest(), digest);
     }
+}
+
+TEST_F(ProbeTest, MessageThatCannotBeDeletedEndsWith1AndStays)
+{
+    prepare(QStringLiteral("realistic"));
+    // Another program keeps the file's write lock past the tool's wait: the queue
+    // can be read, but the deletion cannot be stored.
+    QProcess holder;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TAXVAULT_ROOT"), root());
+    holder.setProcessEnvironment(env);
+    holder.start(QStringLiteral(PROBE_FIXTURE_BINARY), {QStringLiteral("hold")});
+    ASSERT_TRUE(holder.waitForReadyRead(30000));
+    ASSERT_EQ(holder.readLine(), QByteArray("held\n"));
+
+    const ProbeRun run = command({QStringLiteral("message"), QStringLiteral("2"), QStringLiteral("delete")});
+    holder.closeWriteChannel();
+    ASSERT_TRUE(holder.waitForFinished(30000));
+    EXPECT_EQ(holder.exitCode(), 0);
+
+    EXPECT_EQ(run.out, QStringLiteral("Сообщение не удалено\n")) << run.log.toStdString();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.log.contains(QStringLiteral("dao - Не удалось удалить сообщение")));
+    EXPECT_EQ(state().value(QLatin1String("messages")).toArray(), QJsonArray({1, 2, 3}));
 }
 
 } // namespace

@@ -252,6 +252,27 @@ TEST_F(DaoCountersTest, TrimmingKeepsTheNewestRecords)
     }
 }
 
+TEST_F(DaoCountersTest, TrimmingAtEveryCloseKeepsTheNewestRecords)
+{
+    // Closing shift after shift: the oldest records go, one per close, once the limit is reached.
+    const int limit = 5;
+    for (int shift = 1; shift <= 12; ++shift) {
+        SCOPED_TRACE(testing::Message() << "shift " << shift);
+        ASSERT_TRUE(dao()->saveShiftCountersToFiscalMemory(uint(shift)));
+        ASSERT_TRUE(dao()->trimFiscalMemory(limit));
+        QList<QVariantList> expected;
+        for (int kept = qMax(1, shift - limit + 1); kept <= shift; ++kept)
+            expected << QVariantList{kept};
+        EXPECT_EQ(raw->rows(QStringLiteral("SELECT shiftnum FROM fiscalmemory ORDER BY rowid")), expected);
+    }
+    // A smaller limit trims to it at once, a larger one keeps everything.
+    ASSERT_TRUE(dao()->trimFiscalMemory(2));
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT shiftnum FROM fiscalmemory ORDER BY rowid")),
+              (QList<QVariantList>{{11}, {12}}));
+    ASSERT_TRUE(dao()->trimFiscalMemory(10000));
+    EXPECT_EQ(value(QStringLiteral("SELECT count(*) FROM fiscalmemory")).toInt(), 2);
+}
+
 class DaoFiscalMemoryTest : public DaoCountersTest
 {
 protected:

@@ -15,7 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 using namespace storagetest;
 using taxvault::Database;
@@ -130,6 +132,50 @@ TEST_F(DatabaseInitTest, FirstInitCreatesSchemaSecondChangesNothing)
     EXPECT_EQ(raw.rows(schemaQuery), expected);
     EXPECT_EQ(raw.rows(QStringLiteral("SELECT version FROM version")), QList<QVariantList>{{1}});
     EXPECT_EQ(raw.rows(rowsQuery), rowsBefore);
+    // Kept in the file: every later connection commits through the write-ahead log.
+    EXPECT_EQ(raw.rows(QStringLiteral("PRAGMA journal_mode")), QList<QVariantList>{{QStringLiteral("wal")}});
+}
+
+TEST_F(DatabaseInitTest, WaitsForAFileAnotherProgramHoldsForAMoment)
+{
+    const struct
+    {
+        const char* name;
+        bool existing; // false: a file in the old journal mode that start-up has not yet seen
+    } cases[] = {{"existing database", true}, {"database not yet in log mode", false}};
+    int deviceId = 140;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = freshFile(deviceId++);
+        if (c.existing) {
+            ASSERT_TRUE(Database().init());
+        } else {
+            RawDatabase raw(path, devicePassphrase);
+            ASSERT_TRUE(raw.exec(
+                QStringLiteral("CREATE TABLE status (status INTEGER, UNIQUE(status) ON "
+                               "CONFLICT IGNORE); INSERT INTO status(status, rowid) VALUES(3, 1);")));
+        }
+        // The engineer's tool or a backup holds the write lock for a moment.
+        RawDatabase holder(path, devicePassphrase);
+        ASSERT_TRUE(
+            holder.exec(QStringLiteral("BEGIN EXCLUSIVE; INSERT OR REPLACE INTO status(status, rowid) "
+                                       "VALUES(2, 1);")))
+            << holder.error().toStdString();
+        std::thread release([&holder] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            EXPECT_TRUE(holder.exec(QStringLiteral("COMMIT")));
+        });
+        LogCapture capture;
+        const bool initialised = Database().init();
+        release.join();
+        EXPECT_TRUE(initialised) << capture.text().toStdString();
+
+        RawDatabase raw(path, devicePassphrase);
+        EXPECT_EQ(raw.rows(QStringLiteral("SELECT status FROM status")), QList<QVariantList>{{2}});
+        EXPECT_EQ(raw.rows(QStringLiteral("SELECT version FROM version")), QList<QVariantList>{{1}});
+        EXPECT_EQ(raw.rows(QStringLiteral("PRAGMA journal_mode")),
+                  QList<QVariantList>{{QStringLiteral("wal")}});
+    }
 }
 
 TEST_F(DatabaseInitTest, LogsEveryStepInOrderAndNeverThePassphrase)

@@ -74,13 +74,36 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
          QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
         {"getFiscalMemory(QDate)", [dao] { return dao->getFiscalMemory(QDate::currentDate()).isEmpty(); },
          QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
+        // The readers whose empty result also means "nothing stored" say that they did not read.
+        {"readFiscalMemoryTexts",
+         [dao] {
+             int rows = 0;
+             return !dao->readFiscalMemoryTexts(std::nullopt, [&rows](const QDateTime&, int, const QString&) {
+                 ++rows;
+             }) && rows == 0;
+         },
+         QStringLiteral("Не удалось получить счетчики из фискальной памяти")},
         {"getFiscalMemory(int)", [dao] { return dao->getFiscalMemory(1).isNull(); }},
         {"resetToken", [dao] { return !dao->resetToken(); }, queryFailed},
         {"setToken", [dao] { return !dao->setToken(5); },
          QStringLiteral("Не удалось сохранить служебные данные. Данные: \n{\"token\":5}")},
-        {"getMessagesList", [dao] { return dao->getMessagesList().isEmpty(); }},
-        {"getMessageById", [dao] { return dao->getMessageById(1).isEmpty(); }, queryFailed},
-        {"hasMessage", [dao] { return !dao->hasMessage(1); }, queryFailed},
+        {"getMessagesList",
+         [dao] {
+             bool executed = true;
+             return dao->getMessagesList(&executed).isEmpty() && !executed;
+         }},
+        {"getMessageById",
+         [dao] {
+             bool executed = true;
+             return dao->getMessageById(1, &executed).isEmpty() && !executed;
+         },
+         queryFailed},
+        {"hasMessage",
+         [dao] {
+             bool executed = true;
+             return !dao->hasMessage(1, &executed) && !executed;
+         },
+         queryFailed},
         {"isServiceDataAccessible", [dao] { return !dao->isServiceDataAccessible(); }, queryFailed},
         {"isMessageQueueAccessible", [dao] { return !dao->isMessageQueueAccessible(); }, queryFailed},
         {"updateShiftCounters",

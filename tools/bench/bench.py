@@ -1,0 +1,323 @@
+#!/usr/bin/env python3
+"""Measures the service and the engineer's tool side by side on this machine and
+prints each figure as a ratio against its baseline measured in the same run.
+
+Not a test: it asserts nothing. scripts/bench builds the programs and runs it.
+Set TAXVAULT_BUILD_DIR to use another build directory.
+"""
+
+import argparse
+import http.client
+import json
+import os
+import platform
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(REPO / "tests" / "system"))
+sys.path.insert(0, str(REPO / "tools" / "operator-sim"))
+
+import fiscal  # noqa: E402
+from harness import PROBE_BINARY, PROBE_CODE, Vault, build_dir  # noqa: E402
+from sim import Answer, OperatorSim  # noqa: E402
+from vaultdb import KEY_STATEMENT, VaultDb  # noqa: E402
+
+PRODUCTION_LOG = {"TAXVAULT_LOG_LEVEL": "info"}
+
+COUNTERS = json.dumps({"CHANGE": 125.5, "MONEY_PLACEMENT_DEPOSIT": 20000, "MONEY_PLACEMENT_WITHDRAWAL": 15000,
+                       "OPERATION_BUY": {"PAYMENT_CASH": 1520.25},
+                       "OPERATION_SELL": {"PAYMENT_CARD": 183211.75, "PAYMENT_CASH": 95210.5,
+                                          "PAYMENT_MOBILE": 20110},
+                       "OPERATION_SELL_RETURN": {"PAYMENT_CASH": 310}}, separators=(",", ":"), sort_keys=True)
+
+
+def percentile(values, share):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(round(share * (len(ordered) - 1))))]
+
+
+class Installation:
+    """A service with its own root and simulator, for one measurement."""
+
+    def __init__(self, workdir: Path, name: str, config=None):
+        self.sim = OperatorSim().start()
+        self.vault = Vault(workdir / name, self.sim.port)
+        self.vault.configure({"Connection:readTimeout": 5000, "DataSending:operationTimeout": 5000})
+        if config:
+            self.vault.configure(config)
+
+    def start(self):
+        self.vault.start(env=PRODUCTION_LOG)
+        self.connection = http.client.HTTPConnection("127.0.0.1", self.vault.service_port, timeout=60)
+        return self
+
+    def post(self, command, document=None):
+        payload = {"command": command}
+        if document is not None:
+            payload["object"] = document
+        body = json.dumps(payload, ensure_ascii=False).encode("utf-8")
+        self.connection.request("POST", "/", body=body, headers={"Content-Type": "application/json"})
+        response = self.connection.getresponse()
+        reply = json.loads(response.read().decode("utf-8"))
+        return reply
+
+    def timed(self, command, document=None):
+        started = time.perf_counter()
+        reply = self.post(command, document)
+        return time.perf_counter() - started, reply
+
+    def stop(self):
+        if getattr(self, "connection", None):
+            self.connection.close()
+        self.vault.stop()
+        self.sim.stop()
+
+
+# ---- the floor: one loopback round trip on a new connection plus one durable commit
+
+def round_trip_floor(frame_size: int, rounds: int = 300) -> float:
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", 0))
+    server.listen(16)
+    port = server.getsockname()[1]
+
+    def serve():
+        while True:
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                return
+            with conn:
+                got = 0
+                while got < frame_size:
+                    chunk = conn.recv(65536)
+                    if not chunk:
+                        break
+                    got += len(chunk)
+                conn.sendall(b"\0" * 64)
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    frame = b"\1" * frame_size
+    times = []
+    for _ in range(rounds):
+        started = time.perf_counter()
+        with socket.create_connection(("127.0.0.1", port)) as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.sendall(frame)
+            s.recv(64)
+        times.append(time.perf_counter() - started)
+    server.close()
+    return statistics.median(times)
+
+
+def commit_floor(folder: Path, rounds: int = 200) -> float:
+    path = folder / "floor.db"
+    with VaultDb(path, create=True) as db:
+        db.execute("PRAGMA journal_mode=WAL")
+        db.execute("PRAGMA synchronous=FULL")
+        db.execute("CREATE TABLE t (data JSON)")
+        times = []
+        for _ in range(rounds):
+            started = time.perf_counter()
+            db.execute("INSERT INTO t(data) VALUES(?)", (COUNTERS * 3,))
+            times.append(time.perf_counter() - started)
+    for p in folder.glob("floor.db*"):
+        p.unlink()
+    return statistics.median(times)
+
+
+# ---- online receipts
+
+def receipt_latencies(workdir: Path, count: int):
+    inst = Installation(workdir, "receipts").start()
+    try:
+        for _ in range(20):  # warm up
+            inst.post("commandTicket", fiscal.ticket())
+        times = []
+        for _ in range(count):
+            elapsed, reply = inst.timed("commandTicket", fiscal.ticket())
+            assert reply["kkmInfoObject"]["serviceStatus"] == 0, reply
+            times.append(elapsed)
+        frame_size = max(len(f.raw) for f in inst.sim.frames)
+        return times, frame_size
+    finally:
+        inst.stop()
+
+
+# ---- syncs per receipt
+
+def count_syncs(pid: int, action):
+    trace = Path(tempfile.mkstemp(prefix="bench-strace-")[1])
+    tracer = subprocess.Popen(["strace", "-f", "-c", "-e", "trace=fsync,fdatasync,sync_file_range,msync",
+                               "-o", str(trace), "-p", str(pid)], stderr=subprocess.DEVNULL)
+    time.sleep(1.0)  # attached to every thread
+    action()
+    time.sleep(0.3)
+    tracer.send_signal(signal.SIGINT)
+    tracer.wait(10)
+    counts = {}
+    for line in trace.read_text().splitlines():
+        fields = line.split()
+        if fields and fields[-1] in ("fsync", "fdatasync", "sync_file_range", "msync"):
+            # % time, seconds, usecs/call, calls, [errors,] syscall
+            counts[fields[-1]] = int(fields[3])
+    trace.unlink()
+    return counts
+
+
+def syncs_per_receipt(workdir: Path, count: int):
+    inst = Installation(workdir, "syncs", {"DataSending:reconnectionTimeout": 3600000}).start()
+    try:
+        for _ in range(5):
+            inst.post("commandTicket", fiscal.ticket())
+        online = count_syncs(inst.vault.process.pid,
+                             lambda: [inst.post("commandTicket", fiscal.ticket()) for _ in range(count)])
+        # The server stops answering: the first receipt opens autonomous mode, the rest are queued directly.
+        inst.sim.default = Answer(action="close")
+        inst.post("commandTicket", fiscal.ticket())
+        queued = count_syncs(inst.vault.process.pid,
+                             lambda: [inst.post("commandTicket", fiscal.ticket()) for _ in range(count)])
+        return online, queued
+    finally:
+        inst.stop()
+
+
+# ---- closing a shift with a small and a full fiscal memory
+
+def fill_fiscal_memory(vault: Vault, records: int):
+    with vault.db() as db:
+        db.execute_script("BEGIN;")
+        for number in range(1, records + 1):
+            db.execute("INSERT INTO fiscalmemory(shiftnum, data) VALUES(?, ?)", (number, COUNTERS))
+        db.execute_script("COMMIT;")
+
+
+def close_shift_time(workdir: Path, records: int, closes: int):
+    inst = Installation(workdir, "close-%d" % records, {"FiscalMemory:fiscalMemoryRecordsLimit": records})
+    inst.vault.start(env=PRODUCTION_LOG)
+    inst.vault.stop()
+    fill_fiscal_memory(inst.vault, records)
+    inst.start()
+    try:
+        times = []
+        for shift in range(closes):
+            inst.post("commandTicket", fiscal.ticket())
+            elapsed, reply = inst.timed("commandCloseShift", fiscal.close_shift(shift=records + shift + 1))
+            assert reply["kkmInfoObject"]["serviceStatus"] == 0, reply
+            times.append(elapsed)
+        return statistics.median(times)
+    finally:
+        inst.stop()
+
+
+# ---- the engineer's tool against the sqlcipher shell
+
+def run_measured(command, stdin_text=None, env=None):
+    """Wall time and peak resident memory (KiB) of one run; output is discarded.
+    GNU time reports the memory: the rusage of a child forked from this
+    interpreter would count the interpreter's own pages."""
+    with tempfile.NamedTemporaryFile(prefix="bench-time-") as report:
+        started = time.perf_counter()
+        process = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report.name] + command,
+                                 input=stdin_text.encode() if stdin_text is not None else None,
+                                 stdin=subprocess.DEVNULL if stdin_text is None else None,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        elapsed = time.perf_counter() - started
+        peak = int(Path(report.name).read_text().split()[-1])
+    return elapsed, peak, process.returncode
+
+
+def tool_against_shell(workdir: Path, records: int, runs: int):
+    inst = Installation(workdir, "probe")
+    inst.vault.start(env=PRODUCTION_LOG)
+    inst.vault.stop()
+    fill_fiscal_memory(inst.vault, records)
+    inst.sim.stop()
+    env = dict(os.environ, TAXVAULT_ROOT=str(inst.vault.root), TAXVAULT_LOG_LEVEL="info")
+    probe = [str(build_dir() / PROBE_BINARY), PROBE_CODE, "fiscalmemory"]
+    shell = ["sqlcipher", str(inst.vault.db_path)]
+    query = "%s\nSELECT * FROM fiscalmemory;\n" % KEY_STATEMENT
+    tool_runs = [run_measured(probe, env=env) for _ in range(runs)]
+    shell_runs = [run_measured(shell, stdin_text=query) for _ in range(runs)]
+    assert all(r[2] == 0 for r in tool_runs + shell_runs)
+
+    # One queued message of 160,000 escapes, as another JSON writer stores Cyrillic text.
+    escaped = '{"command":1,"request":{"name":"%s"}}' % ("\\u0410" * 160000)
+    with inst.vault.db() as db:
+        db.execute("INSERT INTO messages(data) VALUES(?)", (escaped,))
+        message_id = db.query("SELECT max(messageid) FROM messages")[0][0]
+    message = run_measured([str(build_dir() / PROBE_BINARY), PROBE_CODE, "message", str(message_id)], env=env)
+    return (statistics.median(r[0] for r in tool_runs), max(r[1] for r in tool_runs),
+            statistics.median(r[0] for r in shell_runs), max(r[1] for r in shell_runs), message[0])
+
+
+def machine():
+    cpu = ""
+    for line in Path("/proc/cpuinfo").read_text().splitlines():
+        if line.startswith("model name"):
+            cpu = line.split(":", 1)[1].strip()
+            break
+    return "%s, %d CPUs, %s" % (cpu, os.cpu_count(), platform.platform())
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--receipts", type=int, default=500)
+    parser.add_argument("--sync-receipts", type=int, default=100)
+    parser.add_argument("--records", type=int, default=10000)
+    parser.add_argument("--closes", type=int, default=15)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args(argv)
+
+    workdir = Path(tempfile.mkdtemp(prefix="taxvault-bench-"))
+    try:
+        print("machine:", machine())
+        print("storage:", subprocess.run(["df", "-T", str(workdir)], capture_output=True, text=True)
+              .stdout.splitlines()[-1])
+
+        times, frame_size = receipt_latencies(workdir, args.receipts)
+        rtt = round_trip_floor(frame_size)
+        commit = commit_floor(workdir)
+        floor = rtt + commit
+        p50, p99 = percentile(times, 0.50), percentile(times, 0.99)
+        print("online receipt over %d receipts on one keep-alive connection:" % args.receipts)
+        print("  p50 %.2f ms, p99 %.2f ms; floor %.2f ms (round trip %.2f ms + durable commit %.2f ms)"
+              % (p50 * 1e3, p99 * 1e3, floor * 1e3, rtt * 1e3, commit * 1e3))
+        print("  p50 / floor = %.2f (target <= 3)" % (p50 / floor))
+        print("  p99 / floor = %.2f (target <= 5)" % (p99 / floor))
+
+        online, queued = syncs_per_receipt(workdir, args.sync_receipts)
+        for label, counts, target in (("online", online, 2), ("queued", queued, 1)):
+            total = counts.get("fsync", 0) + counts.get("fdatasync", 0)
+            print("syncs per %s receipt: %.2f (fsync %.2f, fdatasync %.2f; target <= %d)"
+                  % (label, total / args.sync_receipts, counts.get("fsync", 0) / args.sync_receipts,
+                     counts.get("fdatasync", 0) / args.sync_receipts, target))
+
+        small = close_shift_time(workdir, 10, args.closes)
+        full = close_shift_time(workdir, args.records, args.closes)
+        print("close shift: %.2f ms at %d records, %.2f ms at 10; ratio %.2f (target <= 1.2)"
+              % (full * 1e3, args.records, small * 1e3, full / small))
+
+        tool, tool_kib, shell, shell_kib, message = tool_against_shell(workdir, args.records, args.runs)
+        print("vaultprobe fiscalmemory on %d records: %.0f ms, peak %.1f MB; sqlcipher shell %.0f ms, peak %.1f MB;"
+              " ratio %.2f (target <= 2)"
+              % (args.records, tool * 1e3, tool_kib / 1024, shell * 1e3, shell_kib / 1024, tool / shell))
+        print("vaultprobe message of 160,000 escapes: %.0f ms" % (message * 1e3))
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
