@@ -30,6 +30,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 namespace taxvault {
 
@@ -178,9 +179,27 @@ QDateTime Sender::lockDate()
 {
     // The queue worker closes the period after a delivered message and opens a
     // new one after a later failure: the lock date is that of the period open now.
-    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
-        m_lockDate = getLockDate();
+    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+        if (const std::optional<QDateTime> stored = storedLockDate())
+            m_lockDate = *stored;
+    }
     return m_lockDate;
+}
+
+std::optional<QDateTime> Sender::storedLockDate()
+{
+    // The stored record itself: getLastServiceRequest adds a status block, which
+    // is built with the lock date.
+    const std::optional<QJsonObject> stored = dao()->readServiceData(kServiceRequest);
+    if (!stored)
+        return std::nullopt;
+    const QDateTime begin = ServiceRequest::fromJson(*stored).offlinePeriod.beginTime;
+    if (!begin.isValid())
+        return QDateTime();
+    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
+    // The seconds are a 32-bit number; a huge limit wraps as it always has.
+    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
+    return begin.addSecs(seconds);
 }
 
 void Sender::openOfflinePeriod(bool keepOpenPeriod)
@@ -197,16 +216,8 @@ void Sender::openOfflinePeriod(bool keepOpenPeriod)
 QDateTime Sender::getLockDate()
 {
     m_logger->info(QStringLiteral("Получение даты блокировки"));
-    // The stored record itself: getLastServiceRequest adds a status block, which
-    // is built with the lock date.
-    const ServiceRequest request = ServiceRequest::fromJson(dao()->getServiceData(kServiceRequest));
-    const QDateTime begin = request.offlinePeriod.beginTime;
-    if (!begin.isValid())
-        return QDateTime();
-    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
-    // The seconds are a 32-bit number; a huge limit wraps as it always has.
-    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
-    return begin.addSecs(seconds);
+    // A record that cannot be read must not lift the offline limit.
+    return storedLockDate().value_or(m_lockDate);
 }
 
 int Sender::resultCodeToStatus(int resultCode)
@@ -509,6 +520,7 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     m_logger->debug(QStringLiteral("Подготовка сообщения для отправки в очередь"));
     const bool normal = m_status == static_cast<int>(EServiceStatus::NORMAL);
     QJsonObject message;
+    QString ticketNumber;
     if (isQueueableCommand(command) && !request.isEmpty()) {
         message.insert(QStringLiteral("command"), command);
         if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
@@ -519,7 +531,7 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
             if (command == ofd::proto::COMMAND_TICKET) {
                 const qint64 seconds = now().toSecsSinceEpoch();
                 stamped.insert(QStringLiteral("offlineTicketNumber"), seconds);
-                data = QString::number(seconds);
+                ticketNumber = QString::number(seconds);
             }
             message.insert(QStringLiteral("request"), stamped);
         } else {
@@ -541,12 +553,39 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     // The message is stored before the worker starts: a worker with a short
     // interval must not find the queue empty and end the autonomous period.
     m_logger->debug(QStringLiteral("Отправка сообщения в очередь"));
-    const bool stored = dao()->saveMessage(message);
-    if (!stored)
+    const bool stored = m_documentCount ? storeCounted(message) : dao()->saveMessage(message);
+    // The counters' failure is answered by the command's handler.
+    if (!stored && m_countOutcome != CountOutcome::Failed)
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
     if (normal)
         startQueueHandler();
+    // An offline number only for a receipt that exists.
+    if (stored)
+        data = ticketNumber;
     return stored;
+}
+
+bool Sender::storeCounted(const QJsonObject& message)
+{
+    // Delivered but never counted, or counted but never delivered, would both
+    // put the shift's totals out of step with the server's.
+    const std::function<bool()> count = std::exchange(m_documentCount, nullptr);
+    if (!dao()->beginTransaction())
+        return false;
+    if (!dao()->saveMessage(message)) {
+        dao()->rollbackTransaction();
+        return false;
+    }
+    if (!count()) {
+        dao()->rollbackTransaction();
+        m_countOutcome = CountOutcome::Failed;
+        return false;
+    }
+    // A failed commit has rolled back: neither the message nor its counts stay.
+    if (!dao()->commitTransaction())
+        return false;
+    m_countOutcome = CountOutcome::Counted;
+    return true;
 }
 
 QJsonObject Sender::goOffline(int command, const QJsonObject& request, int reason, QString errorText)
@@ -784,24 +823,36 @@ QJsonObject Sender::commandCloseShift(const QSharedPointer<CloseShiftRequest>& r
     return reply;
 }
 
+QJsonObject Sender::processCounted(int command, const QJsonObject& request,
+                                   const std::function<bool()>& count)
+{
+    m_documentCount = count;
+    m_countOutcome = CountOutcome::Pending;
+    const QJsonObject reply = processCommand(command, request);
+    m_documentCount = nullptr;
+    const CountOutcome outcome = std::exchange(m_countOutcome, CountOutcome::Pending);
+    if (outcome == CountOutcome::Failed)
+        return fiscalMemoryError();
+    // Not queued: counted once the server has accepted it.
+    if (outcome == CountOutcome::Pending && m_status < static_cast<int>(EServiceStatus::BLOCKED) && !count())
+        return fiscalMemoryError();
+    return reply;
+}
+
 QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
 {
     m_logger->info(QStringLiteral("Закрытие чека"));
     request->setTaxationType(
         taxationTypeNumber(config()->getString(QStringLiteral("KKM:taxationType"), QString())));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_TICKET, request->toJson());
-    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) && !m_fiscalLogic->addTicket(request))
-        return fiscalMemoryError();
-    return reply;
+    return processCounted(ofd::proto::COMMAND_TICKET, request->toJson(),
+                          [this, request] { return m_fiscalLogic->addTicket(request); });
 }
 
 QJsonObject Sender::commandMoneyPlacement(const QSharedPointer<MoneyPlacementRequest>& request)
 {
     m_logger->info(QStringLiteral("Внесение/выем денег"));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson());
-    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) && !m_fiscalLogic->addMoneyPlacement(request))
-        return fiscalMemoryError();
-    return reply;
+    return processCounted(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson(),
+                          [this, request] { return m_fiscalLogic->addMoneyPlacement(request); });
 }
 
 QJsonObject Sender::commandReport(const QJsonObject& object)

@@ -14,6 +14,9 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <functional>
+#include <optional>
+
 class QTcpSocket;
 class QThread;
 
@@ -112,6 +115,15 @@ private:
     // Opens an offline period that begins now and stores it; with keepOpenPeriod
     // a period already open stays as it is.
     void openOfflinePeriod(bool keepOpenPeriod);
+    // The lock date of the stored offline period (null when none is open);
+    // nothing when the stored record cannot be read.
+    std::optional<QDateTime> storedLockDate();
+    // processCommand for a document that adds to the counters: queued, it is
+    // counted in the transaction that stores it; sent, once the server has
+    // accepted it. A failed count blocks the service.
+    QJsonObject processCounted(int command, const QJsonObject& request, const std::function<bool()>& count);
+    // Stores a queue message and the counts of its document together, or neither.
+    bool storeCounted(const QJsonObject& message);
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
     [[noreturn]] void failTransfer(const QString& text);
     // A new thread for a worker, wired to release both when it ends.
@@ -125,6 +137,11 @@ private:
     Log4Qt::Logger* m_logger;
     // The worker threads this Sender started and that still exist.
     QList<QPointer<QThread>> m_workerThreads;
+
+    // Counting of the document of the command being processed.
+    enum class CountOutcome { Pending, Counted, Failed };
+    std::function<bool()> m_documentCount;
+    CountOutcome m_countOutcome = CountOutcome::Pending;
 };
 
 } // namespace taxvault

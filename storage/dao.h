@@ -14,6 +14,8 @@
 #include <QString>
 #include <QVariantList>
 
+#include <optional>
+
 namespace Log4Qt {
 class Logger;
 }
@@ -56,6 +58,10 @@ public:
     virtual bool isServiceDataAccessible();
     virtual bool isMessageQueueAccessible();
     virtual ~Dao();
+
+    // The named document; nothing when it cannot be read (the statement failed,
+    // or the stored text is no JSON object). A name without a row gives {}.
+    std::optional<QJsonObject> readServiceData(const QString& name);
 
     // One database transaction around several operations (closing a shift:
     // all of its steps or none). beginTransaction() takes the Dao's mutex and
