@@ -410,6 +410,60 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
 
 QJsonObject Sender::processCommand(int command, const QJsonObject& request)
 {
+    const QJsonObject reply = handleCommand(command, request);
+    // A handler that stores more after this keeps the command's writes open.
+    return m_holdCommandWrites ? reply : commitCommandWrites(reply);
+}
+
+void Sender::beginCommandWrites()
+{
+    if (m_commandWritesOpen)
+        return;
+    // The service request's lock before the Dao's, in the order every thread
+    // takes them: updateServiceInfo and the offline period need it inside.
+    serviceRequestMutex().lock();
+    m_commandWritesOpen = dao()->beginTransaction();
+    // Without a transaction each write commits on its own, as it can.
+    if (!m_commandWritesOpen)
+        serviceRequestMutex().unlock();
+}
+
+bool Sender::endCommandWrites()
+{
+    if (!m_commandWritesOpen)
+        return true;
+    m_commandWritesOpen = false;
+    const bool committed = dao()->commitTransaction();
+    serviceRequestMutex().unlock();
+    return committed;
+}
+
+QJsonObject Sender::commitCommandWrites(const QJsonObject& reply)
+{
+    if (endCommandWrites())
+        return reply;
+    // Rolled back: none of the command's records stayed.
+    return fiscalMemoryError();
+}
+
+QJsonObject Sender::runCommand(const std::function<QJsonObject()>& command)
+{
+    m_holdCommandWrites = true;
+    const QJsonObject reply = command();
+    m_holdCommandWrites = false;
+    return commitCommandWrites(reply);
+}
+
+void Sender::saveTransportData()
+{
+    const QJsonObject transport{
+        {QStringLiteral("token"), config()->getInt(QStringLiteral("KKM:token"), 0)},
+        {QStringLiteral("packageNumber"), config()->getInt(QStringLiteral("KKM:packageNumber"), 0)}};
+    dao()->saveServiceData(kTransportData, transport);
+}
+
+QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
+{
     m_logger->info(QStringLiteral("Статус сервиса: %1").arg(serviceModeName(m_status)));
 
     if (m_status == static_cast<int>(EServiceStatus::BLOCKED) ||
@@ -433,6 +487,7 @@ QJsonObject Sender::processCommand(int command, const QJsonObject& request)
         }
         QString text = QStringLiteral("Сервис в автономном режиме");
         QString data;
+        beginCommandWrites();
         if (!request.isEmpty() && !enqueueMessage(command, request, data))
             text = QStringLiteral("Не удалось сохранить сообщение в очередь");
         const int dbState =
@@ -461,6 +516,10 @@ QJsonObject Sender::processCommand(int command, const QJsonObject& request)
     ofd::proto::Response answer;
     try {
         answer = exchange(protoRequest);
+        // What the answer brings is stored in one transaction, begun only now:
+        // no other thread waits on the operator's server.
+        beginCommandWrites();
+        saveTransportData();
         if (answer.result().result_code() == 2)
             throw InvalidTokenException(QStringLiteral("Invalid token"));
     } catch (const InvalidTokenException& e) {
@@ -590,6 +649,7 @@ bool Sender::storeCounted(const QJsonObject& message)
 
 QJsonObject Sender::goOffline(int command, const QJsonObject& request, int reason, QString errorText)
 {
+    beginCommandWrites();
     setOfflineModeReason(reason);
     m_logger->error(errorText);
     QString text = errorText;
@@ -695,10 +755,7 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
             config()->setValue(QStringLiteral("KKM:token"), QVariant::fromValue<qulonglong>(token));
             const int packageNumber = config()->getInt(QStringLiteral("KKM:packageNumber"), 0);
             config()->setValue(QStringLiteral("KKM:packageNumber"), (packageNumber & 0xFF) + 1);
-            const QJsonObject transport{
-                {QStringLiteral("token"), config()->getInt(QStringLiteral("KKM:token"), 0)},
-                {QStringLiteral("packageNumber"), config()->getInt(QStringLiteral("KKM:packageNumber"), 0)}};
-            dao()->saveServiceData(kTransportData, transport);
+            // Stored by the caller, together with the rest of what the answer brings.
             return answer;
         } catch (const ServiceException&) {
             if (clock.elapsed() - attemptStart <= 499)
@@ -795,11 +852,14 @@ QJsonObject Sender::commandSystem()
 QJsonObject Sender::commandInfo()
 {
     m_logger->info(QStringLiteral("Инициализация устройства"));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_INFO, QJsonObject());
-    if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS)) {
-        saveReportResponse(reply);
+    const QJsonObject reply = runCommand([this] {
+        const QJsonObject answered = processCommand(ofd::proto::COMMAND_INFO, QJsonObject());
+        if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
+            saveReportResponse(answered);
+        return answered;
+    });
+    if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
         return reply;
-    }
     const QJsonObject stored = dao()->getServiceData(kReportResponse);
     if (stored.isEmpty()) {
         m_logger->warn(QStringLiteral("Сервис в режиме 'офлайн', при этом в фискальной памяти нет отчета"));
@@ -813,30 +873,35 @@ QJsonObject Sender::commandCloseShift(const QSharedPointer<CloseShiftRequest>& r
 {
     m_logger->info(QStringLiteral("Закрытие смены в ФН"));
     request->withdrawMoney = config()->getBool(QStringLiteral("KKM:withdrawMoney"), false);
-    QJsonObject reply = processCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson());
-    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
-        reply = appendKkmInfo(reply);
-    saveReportResponse(reply);
-    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
-        !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
-        return fiscalMemoryError();
-    return reply;
+    return runCommand([this, &request] {
+        QJsonObject reply = processCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson());
+        if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+            reply = appendKkmInfo(reply);
+        saveReportResponse(reply);
+        if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
+            !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
+            return fiscalMemoryError();
+        return reply;
+    });
 }
 
 QJsonObject Sender::processCounted(int command, const QJsonObject& request,
                                    const std::function<bool()>& count)
 {
-    m_documentCount = count;
-    m_countOutcome = CountOutcome::Pending;
-    const QJsonObject reply = processCommand(command, request);
-    m_documentCount = nullptr;
-    const CountOutcome outcome = std::exchange(m_countOutcome, CountOutcome::Pending);
-    if (outcome == CountOutcome::Failed)
-        return fiscalMemoryError();
-    // Not queued: counted once the server has accepted it.
-    if (outcome == CountOutcome::Pending && m_status < static_cast<int>(EServiceStatus::BLOCKED) && !count())
-        return fiscalMemoryError();
-    return reply;
+    return runCommand([&] {
+        m_documentCount = count;
+        m_countOutcome = CountOutcome::Pending;
+        const QJsonObject reply = processCommand(command, request);
+        m_documentCount = nullptr;
+        const CountOutcome outcome = std::exchange(m_countOutcome, CountOutcome::Pending);
+        if (outcome == CountOutcome::Failed)
+            return fiscalMemoryError();
+        // Not queued: counted once the server has accepted it.
+        if (outcome == CountOutcome::Pending && m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
+            !count())
+            return fiscalMemoryError();
+        return reply;
+    });
 }
 
 QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
@@ -858,9 +923,11 @@ QJsonObject Sender::commandMoneyPlacement(const QSharedPointer<MoneyPlacementReq
 QJsonObject Sender::commandReport(const QJsonObject& object)
 {
     m_logger->info(QStringLiteral("Отправка X-/Z-отчета"));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_REPORT, object);
-    saveReportResponse(reply);
-    return reply;
+    return runCommand([this, &object] {
+        const QJsonObject reply = processCommand(ofd::proto::COMMAND_REPORT, object);
+        saveReportResponse(reply);
+        return reply;
+    });
 }
 
 QJsonObject Sender::saveTicketRequest(const QJsonObject& object)

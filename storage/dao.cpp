@@ -145,10 +145,15 @@ bool Dao::execAndCheck(const QString& statement)
 bool Dao::beginTransaction()
 {
     m_mutex.lock();
-    if (m_inTransaction) {
-        m_logger->error(QStringLiteral("Транзакция уже начата"));
-        m_mutex.unlock();
-        return false;
+    // Another thread waits above until the transaction has ended, so an open
+    // one here is this thread's own: the inner one becomes a savepoint.
+    if (m_transactionDepth > 0) {
+        if (!exec(QStringLiteral("SAVEPOINT nested")).success) {
+            m_mutex.unlock();
+            return false;
+        }
+        ++m_transactionDepth;
+        return true;
     }
     open();
     m_logger->debug(QStringLiteral("Начало транзакции"));
@@ -158,18 +163,27 @@ bool Dao::beginTransaction()
         return false;
     }
     // The lock taken above stays held until the transaction ends.
-    m_inTransaction = true;
+    m_transactionDepth = 1;
     return true;
 }
 
 bool Dao::commitTransaction()
 {
     QMutexLocker locker(&m_mutex);
-    if (!m_inTransaction) {
+    if (m_transactionDepth == 0) {
         m_logger->error(QStringLiteral("Нет начатой транзакции"));
         return false;
     }
-    m_inTransaction = false;
+    if (m_transactionDepth > 1) {
+        // What the savepoint holds becomes part of the enclosing transaction.
+        const bool released = exec(QStringLiteral("RELEASE SAVEPOINT nested")).success;
+        if (!released)
+            exec(QStringLiteral("ROLLBACK TO SAVEPOINT nested; RELEASE SAVEPOINT nested"));
+        --m_transactionDepth;
+        m_mutex.unlock(); // the lock of beginTransaction()
+        return released;
+    }
+    m_transactionDepth = 0;
     m_logger->debug(QStringLiteral("Подтверждение транзакции"));
     bool committed = m_db.commit();
     if (!committed) {
@@ -186,11 +200,19 @@ bool Dao::commitTransaction()
 bool Dao::rollbackTransaction()
 {
     QMutexLocker locker(&m_mutex);
-    if (!m_inTransaction) {
+    if (m_transactionDepth == 0) {
         m_logger->error(QStringLiteral("Нет начатой транзакции"));
         return false;
     }
-    m_inTransaction = false;
+    if (m_transactionDepth > 1) {
+        // Undoes the savepoint's statements only; the enclosing transaction goes on.
+        const bool rolledBack = exec(QStringLiteral("ROLLBACK TO SAVEPOINT nested")).success &&
+                                exec(QStringLiteral("RELEASE SAVEPOINT nested")).success;
+        --m_transactionDepth;
+        m_mutex.unlock(); // the lock of beginTransaction()
+        return rolledBack;
+    }
+    m_transactionDepth = 0;
     m_logger->debug(QStringLiteral("Откат транзакции"));
     const bool rolledBack = m_db.rollback();
     if (!rolledBack)
