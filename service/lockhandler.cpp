@@ -54,6 +54,7 @@ void LockHandler::tryUnlock()
 
         try {
             const ofd::proto::Response response = sender()->exchange(request);
+            sender()->saveTransportData();
             const int resultCode = static_cast<int>(response.result().result_code());
             m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
                                .arg(resultCode)

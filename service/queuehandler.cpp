@@ -2,7 +2,6 @@
 
 #include "documents/servicerequest.h"
 #include "documents/serviceresponse.h"
-#include "protocol/invalidtokenexception.h"
 #include "protocol/kkminfoobjectfactory.h"
 #include "protocol/protoobjectfactory.h"
 #include "protocol/serviceexception.h"
@@ -73,6 +72,8 @@ void QueueHandler::sendMessage()
     try {
         send();
     } catch (const std::exception& e) {
+        // What was stored before the failure stays; nothing is left open.
+        sender()->endCommandWrites();
         m_logger->error(
             QStringLiteral("Ошибка отправки сообщения из очереди: %1").arg(QString::fromUtf8(e.what())));
         scheduleNextSend();
@@ -116,31 +117,38 @@ void QueueHandler::send()
     try {
         m_logger->info(QStringLiteral("Отправка сообщения из очереди"));
         response = sender()->exchange(request);
-
-        const int resultCode = static_cast<int>(response.result().result_code());
-        m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
-                           .arg(resultCode)
-                           .arg(QString::fromStdString(response.result().result_text())));
-
-        if (resultCode == 2)
-            throw InvalidTokenException(QStringLiteral("Invalid token"));
-
-        const int status = sender()->resultCodeToStatus(resultCode);
-        if (status == static_cast<int>(EServiceStatus::BLOCKED) ||
-            status == static_cast<int>(EServiceStatus::SERVER_BLOCKED)) {
-            emit stop(static_cast<EServiceStatus>(status));
-            return;
-        }
-
-        if (!dao()->deleteMessage(entry.value(QStringLiteral("messageid")).toInt(0))) {
-            emit stop(EServiceStatus::BLOCKED);
-            return;
-        }
-    } catch (const InvalidTokenException&) {
-        handleSendFailure(2, storedStatus, serviceRequest);
-        return;
     } catch (const ServiceException&) {
         handleSendFailure(1, storedStatus, serviceRequest);
+        return;
+    }
+
+    // What the answer brings, and the delivered message's removal, are one
+    // transaction: a crash must not leave a message both delivered and queued.
+    sender()->beginCommandWrites();
+    sender()->saveTransportData();
+
+    const int resultCode = static_cast<int>(response.result().result_code());
+    m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
+                       .arg(resultCode)
+                       .arg(QString::fromStdString(response.result().result_text())));
+
+    if (resultCode == 2) {
+        handleSendFailure(2, storedStatus, serviceRequest);
+        sender()->endCommandWrites();
+        return;
+    }
+
+    const int status = sender()->resultCodeToStatus(resultCode);
+    if (status == static_cast<int>(EServiceStatus::BLOCKED) ||
+        status == static_cast<int>(EServiceStatus::SERVER_BLOCKED)) {
+        sender()->endCommandWrites();
+        emit stop(static_cast<EServiceStatus>(status));
+        return;
+    }
+
+    if (!dao()->deleteMessage(entry.value(QStringLiteral("messageid")).toInt(0))) {
+        sender()->endCommandWrites();
+        emit stop(EServiceStatus::BLOCKED);
         return;
     }
 
@@ -156,6 +164,12 @@ void QueueHandler::send()
 
     sender()->updateServiceInfo(
         MockFactory<KkmInfoObjectFactory>::create()->createServiceResponse(response.service()));
+    // Rolled back, the delivered message would still be queued: as one that
+    // cannot be deleted, it blocks the service.
+    if (!sender()->endCommandWrites()) {
+        emit stop(EServiceStatus::BLOCKED);
+        return;
+    }
     scheduleNextSend();
 }
 

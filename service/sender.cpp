@@ -30,6 +30,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 namespace taxvault {
 
@@ -217,9 +218,27 @@ QDateTime Sender::lockDate()
 {
     // The queue worker closes the period after a delivered message and opens a
     // new one after a later failure: the lock date is that of the period open now.
-    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
-        m_lockDate = getLockDate();
+    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+        if (const std::optional<QDateTime> stored = storedLockDate())
+            m_lockDate = *stored;
+    }
     return m_lockDate;
+}
+
+std::optional<QDateTime> Sender::storedLockDate()
+{
+    // The stored record itself: getLastServiceRequest adds a status block, which
+    // is built with the lock date.
+    const std::optional<QJsonObject> stored = dao()->readServiceData(kServiceRequest);
+    if (!stored)
+        return std::nullopt;
+    const QDateTime begin = ServiceRequest::fromJson(*stored).offlinePeriod.beginTime;
+    if (!begin.isValid())
+        return QDateTime();
+    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
+    // The seconds are a 32-bit number; a huge limit wraps as it always has.
+    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
+    return begin.addSecs(seconds);
 }
 
 void Sender::openOfflinePeriod(bool keepOpenPeriod)
@@ -236,16 +255,8 @@ void Sender::openOfflinePeriod(bool keepOpenPeriod)
 QDateTime Sender::getLockDate()
 {
     m_logger->info(QStringLiteral("Получение даты блокировки"));
-    // The stored record itself: getLastServiceRequest adds a status block, which
-    // is built with the lock date.
-    const ServiceRequest request = ServiceRequest::fromJson(dao()->getServiceData(kServiceRequest));
-    const QDateTime begin = request.offlinePeriod.beginTime;
-    if (!begin.isValid())
-        return QDateTime();
-    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
-    // The seconds are a 32-bit number; a huge limit wraps as it always has.
-    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
-    return begin.addSecs(seconds);
+    // A record that cannot be read must not lift the offline limit.
+    return storedLockDate().value_or(m_lockDate);
 }
 
 int Sender::resultCodeToStatus(int resultCode)
@@ -444,6 +455,60 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
 
 QJsonObject Sender::processCommand(int command, const QJsonObject& request)
 {
+    const QJsonObject reply = handleCommand(command, request);
+    // A handler that stores more after this keeps the command's writes open.
+    return m_holdCommandWrites ? reply : commitCommandWrites(reply);
+}
+
+void Sender::beginCommandWrites()
+{
+    if (m_commandWritesOpen)
+        return;
+    // The service request's lock before the Dao's, in the order every thread
+    // takes them: updateServiceInfo and the offline period need it inside.
+    serviceRequestMutex().lock();
+    m_commandWritesOpen = dao()->beginTransaction();
+    // Without a transaction each write commits on its own, as it can.
+    if (!m_commandWritesOpen)
+        serviceRequestMutex().unlock();
+}
+
+bool Sender::endCommandWrites()
+{
+    if (!m_commandWritesOpen)
+        return true;
+    m_commandWritesOpen = false;
+    const bool committed = dao()->commitTransaction();
+    serviceRequestMutex().unlock();
+    return committed;
+}
+
+QJsonObject Sender::commitCommandWrites(const QJsonObject& reply)
+{
+    if (endCommandWrites())
+        return reply;
+    // Rolled back: none of the command's records stayed.
+    return fiscalMemoryError();
+}
+
+QJsonObject Sender::runCommand(const std::function<QJsonObject()>& command)
+{
+    m_holdCommandWrites = true;
+    const QJsonObject reply = command();
+    m_holdCommandWrites = false;
+    return commitCommandWrites(reply);
+}
+
+void Sender::saveTransportData()
+{
+    const QJsonObject transport{
+        {QStringLiteral("token"), config()->getInt(QStringLiteral("KKM:token"), 0)},
+        {QStringLiteral("packageNumber"), config()->getInt(QStringLiteral("KKM:packageNumber"), 0)}};
+    dao()->saveServiceData(kTransportData, transport);
+}
+
+QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
+{
     m_logger->info(QStringLiteral("Статус сервиса: %1").arg(serviceModeName(m_status)));
 
     if (m_status == static_cast<int>(EServiceStatus::BLOCKED) ||
@@ -467,6 +532,7 @@ QJsonObject Sender::processCommand(int command, const QJsonObject& request)
         }
         QString text = QStringLiteral("Сервис в автономном режиме");
         QString data;
+        beginCommandWrites();
         if (!request.isEmpty() && !enqueueMessage(command, request, data))
             text = QStringLiteral("Не удалось сохранить сообщение в очередь");
         const int dbState =
@@ -495,6 +561,10 @@ QJsonObject Sender::processCommand(int command, const QJsonObject& request)
     ofd::proto::Response answer;
     try {
         answer = exchange(protoRequest);
+        // What the answer brings is stored in one transaction, begun only now:
+        // no other thread waits on the operator's server.
+        beginCommandWrites();
+        saveTransportData();
         if (answer.result().result_code() == 2)
             throw InvalidTokenException(QStringLiteral("Invalid token"));
     } catch (const InvalidTokenException& e) {
@@ -554,6 +624,7 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     m_logger->debug(QStringLiteral("Подготовка сообщения для отправки в очередь"));
     const bool normal = m_status == static_cast<int>(EServiceStatus::NORMAL);
     QJsonObject message;
+    QString ticketNumber;
     if (isQueueableCommand(command) && !request.isEmpty()) {
         message.insert(QStringLiteral("command"), command);
         if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
@@ -564,7 +635,7 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
             if (command == ofd::proto::COMMAND_TICKET) {
                 const qint64 seconds = now().toSecsSinceEpoch();
                 stamped.insert(QStringLiteral("offlineTicketNumber"), seconds);
-                data = QString::number(seconds);
+                ticketNumber = QString::number(seconds);
             }
             message.insert(QStringLiteral("request"), stamped);
         } else {
@@ -586,16 +657,44 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     // The message is stored before the worker starts: a worker with a short
     // interval must not find the queue empty and end the autonomous period.
     m_logger->debug(QStringLiteral("Отправка сообщения в очередь"));
-    const bool stored = dao()->saveMessage(message);
-    if (!stored)
+    const bool stored = m_documentCount ? storeCounted(message) : dao()->saveMessage(message);
+    // The counters' failure is answered by the command's handler.
+    if (!stored && m_countOutcome != CountOutcome::Failed)
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
     if (normal)
         startQueueHandler();
+    // An offline number only for a receipt that exists.
+    if (stored)
+        data = ticketNumber;
     return stored;
+}
+
+bool Sender::storeCounted(const QJsonObject& message)
+{
+    // Delivered but never counted, or counted but never delivered, would both
+    // put the shift's totals out of step with the server's.
+    const std::function<bool()> count = std::exchange(m_documentCount, nullptr);
+    if (!dao()->beginTransaction())
+        return false;
+    if (!dao()->saveMessage(message)) {
+        dao()->rollbackTransaction();
+        return false;
+    }
+    if (!count()) {
+        dao()->rollbackTransaction();
+        m_countOutcome = CountOutcome::Failed;
+        return false;
+    }
+    // A failed commit has rolled back: neither the message nor its counts stay.
+    if (!dao()->commitTransaction())
+        return false;
+    m_countOutcome = CountOutcome::Counted;
+    return true;
 }
 
 QJsonObject Sender::goOffline(int command, const QJsonObject& request, int reason, QString errorText)
 {
+    beginCommandWrites();
     setOfflineModeReason(reason);
     m_logger->error(errorText);
     QString text = errorText;
@@ -707,10 +806,7 @@ ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
             config()->setValue(QStringLiteral("KKM:token"), QVariant::fromValue<qulonglong>(token));
             const int packageNumber = config()->getInt(QStringLiteral("KKM:packageNumber"), 0);
             config()->setValue(QStringLiteral("KKM:packageNumber"), (packageNumber & 0xFF) + 1);
-            const QJsonObject transport{
-                {QStringLiteral("token"), config()->getInt(QStringLiteral("KKM:token"), 0)},
-                {QStringLiteral("packageNumber"), config()->getInt(QStringLiteral("KKM:packageNumber"), 0)}};
-            dao()->saveServiceData(kTransportData, transport);
+            // Stored by the caller, together with the rest of what the answer brings.
             return answer;
         } catch (const ServiceException&) {
             // The attempt has failed; the next one follows within the budget.
@@ -806,11 +902,14 @@ QJsonObject Sender::commandSystem()
 QJsonObject Sender::commandInfo()
 {
     m_logger->info(QStringLiteral("Инициализация устройства"));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_INFO, QJsonObject());
-    if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS)) {
-        saveReportResponse(reply);
+    const QJsonObject reply = runCommand([this] {
+        const QJsonObject answered = processCommand(ofd::proto::COMMAND_INFO, QJsonObject());
+        if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
+            saveReportResponse(answered);
+        return answered;
+    });
+    if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
         return reply;
-    }
     const QJsonObject stored = dao()->getServiceData(kReportResponse);
     if (stored.isEmpty()) {
         m_logger->warn(QStringLiteral("Сервис в режиме 'офлайн', при этом в фискальной памяти нет отчета"));
@@ -824,14 +923,35 @@ QJsonObject Sender::commandCloseShift(const QSharedPointer<CloseShiftRequest>& r
 {
     m_logger->info(QStringLiteral("Закрытие смены в ФН"));
     request->withdrawMoney = config()->getBool(QStringLiteral("KKM:withdrawMoney"), false);
-    QJsonObject reply = processCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson());
-    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
-        reply = appendKkmInfo(reply);
-    saveReportResponse(reply);
-    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
-        !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
-        return fiscalMemoryError();
-    return reply;
+    return runCommand([this, &request] {
+        QJsonObject reply = processCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson());
+        if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+            reply = appendKkmInfo(reply);
+        saveReportResponse(reply);
+        if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
+            !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
+            return fiscalMemoryError();
+        return reply;
+    });
+}
+
+QJsonObject Sender::processCounted(int command, const QJsonObject& request,
+                                   const std::function<bool()>& count)
+{
+    return runCommand([&] {
+        m_documentCount = count;
+        m_countOutcome = CountOutcome::Pending;
+        const QJsonObject reply = processCommand(command, request);
+        m_documentCount = nullptr;
+        const CountOutcome outcome = std::exchange(m_countOutcome, CountOutcome::Pending);
+        if (outcome == CountOutcome::Failed)
+            return fiscalMemoryError();
+        // Not queued: counted once the server has accepted it.
+        if (outcome == CountOutcome::Pending && m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
+            !count())
+            return fiscalMemoryError();
+        return reply;
+    });
 }
 
 QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
@@ -839,27 +959,25 @@ QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
     m_logger->info(QStringLiteral("Закрытие чека"));
     request->setTaxationType(
         taxationTypeNumber(config()->getString(QStringLiteral("KKM:taxationType"), QString())));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_TICKET, request->toJson());
-    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) && !m_fiscalLogic->addTicket(request))
-        return fiscalMemoryError();
-    return reply;
+    return processCounted(ofd::proto::COMMAND_TICKET, request->toJson(),
+                          [this, request] { return m_fiscalLogic->addTicket(request); });
 }
 
 QJsonObject Sender::commandMoneyPlacement(const QSharedPointer<MoneyPlacementRequest>& request)
 {
     m_logger->info(QStringLiteral("Внесение/выем денег"));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson());
-    if (m_status < static_cast<int>(EServiceStatus::BLOCKED) && !m_fiscalLogic->addMoneyPlacement(request))
-        return fiscalMemoryError();
-    return reply;
+    return processCounted(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson(),
+                          [this, request] { return m_fiscalLogic->addMoneyPlacement(request); });
 }
 
 QJsonObject Sender::commandReport(const QJsonObject& object)
 {
     m_logger->info(QStringLiteral("Отправка X-/Z-отчета"));
-    const QJsonObject reply = processCommand(ofd::proto::COMMAND_REPORT, object);
-    saveReportResponse(reply);
-    return reply;
+    return runCommand([this, &object] {
+        const QJsonObject reply = processCommand(ofd::proto::COMMAND_REPORT, object);
+        saveReportResponse(reply);
+        return reply;
+    });
 }
 
 QJsonObject Sender::saveTicketRequest(const QJsonObject& object)

@@ -14,6 +14,9 @@
 #include <QSharedPointer>
 #include <QString>
 
+#include <functional>
+#include <optional>
+
 class QTcpSocket;
 class QThread;
 
@@ -88,6 +91,19 @@ public:
     virtual QJsonObject processCommand(int command, const QJsonObject& request);
     virtual QByteArray sendData(const QByteArray& packet);
 
+    // The token and package number in force, as the next start restores them;
+    // stored after each exchange that was answered.
+    void saveTransportData();
+
+    // What a command stores once its exchange is over (or in place of it) is one
+    // transaction: begun at the first such write, committed when the command
+    // ends. Never open while waiting for the operator's server.
+    void beginCommandWrites();
+    // Commits; false when the writes were rolled back. Nothing open: true.
+    bool endCommandWrites();
+    // Commits at the end of a command; rolled back, the service blocks.
+    QJsonObject commitCommandWrites(const QJsonObject& reply);
+
     int status() const { return m_status; }
     // The lock date in force: in status 1 that of the offline period open now.
     QDateTime lockDate();
@@ -112,6 +128,19 @@ private:
     // Opens an offline period that begins now and stores it; with keepOpenPeriod
     // a period already open stays as it is.
     void openOfflinePeriod(bool keepOpenPeriod);
+    // The lock date of the stored offline period (null when none is open);
+    // nothing when the stored record cannot be read.
+    std::optional<QDateTime> storedLockDate();
+    QJsonObject handleCommand(int command, const QJsonObject& request);
+    // Runs a command handler whose own writes after processCommand belong to
+    // the command's transaction.
+    QJsonObject runCommand(const std::function<QJsonObject()>& command);
+    // processCommand for a document that adds to the counters: queued, it is
+    // counted in the transaction that stores it; sent, once the server has
+    // accepted it. A failed count blocks the service.
+    QJsonObject processCounted(int command, const QJsonObject& request, const std::function<bool()>& count);
+    // Stores a queue message and the counts of its document together, or neither.
+    bool storeCounted(const QJsonObject& message);
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
     [[noreturn]] void failTransfer(const QString& text);
     // A new thread for a worker, wired to release both when it ends.
@@ -125,6 +154,13 @@ private:
     Log4Qt::Logger* m_logger;
     // The worker threads this Sender started and that still exist.
     QList<QPointer<QThread>> m_workerThreads;
+
+    // Counting of the document of the command being processed.
+    enum class CountOutcome { Pending, Counted, Failed };
+    std::function<bool()> m_documentCount;
+    CountOutcome m_countOutcome = CountOutcome::Pending;
+    bool m_commandWritesOpen = false;
+    bool m_holdCommandWrites = false;
 };
 
 } // namespace taxvault

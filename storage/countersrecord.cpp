@@ -29,6 +29,13 @@ CountersRecord::CountersRecord(QSqlQuery& query)
         m_document = QJsonObject();
 }
 
+CountersRecord CountersRecord::unreadable()
+{
+    CountersRecord record;
+    record.m_unreadable = true;
+    return record;
+}
+
 QString CountersRecord::toJsonText(QJsonDocument::JsonFormat format) const
 {
     return QString::fromUtf8(QJsonDocument(m_document).toJson(format));

@@ -23,6 +23,9 @@ public:
     // No row: null. Two or more rows, or text that is no JSON object: not
     // null, with the first row's id and an empty document, and damaged.
     explicit CountersRecord(QSqlQuery& query);
+    // The statement reading the row did not execute: what the table holds is
+    // unknown. Null like an empty table, but never a reason to insert a row.
+    static CountersRecord unreadable();
 
     bool isNull() const { return m_null; }
     // The document holds something.
@@ -30,6 +33,7 @@ public:
     // The table holds more than one row, or its row is no JSON object. A row
     // that holds an empty object ({}) is not damaged: it counts as zero.
     bool isDamaged() const { return m_damaged; }
+    bool isUnreadable() const { return m_unreadable; }
 
     int rowid() const { return m_rowid; }
     QJsonObject document() const { return m_document; }
@@ -59,6 +63,7 @@ private:
     int m_shiftNumber = -1;
     QDateTime m_creationTime;
     bool m_damaged = false;
+    bool m_unreadable = false;
 };
 
 } // namespace taxvault

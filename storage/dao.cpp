@@ -166,10 +166,15 @@ bool Dao::execAndCheck(const QString& statement)
 bool Dao::beginTransaction()
 {
     m_mutex.lock();
-    if (m_inTransaction) {
-        m_logger->error(QStringLiteral("Транзакция уже начата"));
-        m_mutex.unlock();
-        return false;
+    // Another thread waits above until the transaction has ended, so an open
+    // one here is this thread's own: the inner one becomes a savepoint.
+    if (m_transactionDepth > 0) {
+        if (!exec(QStringLiteral("SAVEPOINT nested")).success) {
+            m_mutex.unlock();
+            return false;
+        }
+        ++m_transactionDepth;
+        return true;
     }
     open();
     m_logger->debug(QStringLiteral("Начало транзакции"));
@@ -179,18 +184,27 @@ bool Dao::beginTransaction()
         return false;
     }
     // The lock taken above stays held until the transaction ends.
-    m_inTransaction = true;
+    m_transactionDepth = 1;
     return true;
 }
 
 bool Dao::commitTransaction()
 {
     QMutexLocker locker(&m_mutex);
-    if (!m_inTransaction) {
+    if (m_transactionDepth == 0) {
         m_logger->error(QStringLiteral("Нет начатой транзакции"));
         return false;
     }
-    m_inTransaction = false;
+    if (m_transactionDepth > 1) {
+        // What the savepoint holds becomes part of the enclosing transaction.
+        const bool released = exec(QStringLiteral("RELEASE SAVEPOINT nested")).success;
+        if (!released)
+            exec(QStringLiteral("ROLLBACK TO SAVEPOINT nested; RELEASE SAVEPOINT nested"));
+        --m_transactionDepth;
+        m_mutex.unlock(); // the lock of beginTransaction()
+        return released;
+    }
+    m_transactionDepth = 0;
     m_logger->debug(QStringLiteral("Подтверждение транзакции"));
     bool committed = m_db.commit();
     if (!committed) {
@@ -207,11 +221,19 @@ bool Dao::commitTransaction()
 bool Dao::rollbackTransaction()
 {
     QMutexLocker locker(&m_mutex);
-    if (!m_inTransaction) {
+    if (m_transactionDepth == 0) {
         m_logger->error(QStringLiteral("Нет начатой транзакции"));
         return false;
     }
-    m_inTransaction = false;
+    if (m_transactionDepth > 1) {
+        // Undoes the savepoint's statements only; the enclosing transaction goes on.
+        const bool rolledBack = exec(QStringLiteral("ROLLBACK TO SAVEPOINT nested")).success &&
+                                exec(QStringLiteral("RELEASE SAVEPOINT nested")).success;
+        --m_transactionDepth;
+        m_mutex.unlock(); // the lock of beginTransaction()
+        return rolledBack;
+    }
+    m_transactionDepth = 0;
     m_logger->debug(QStringLiteral("Откат транзакции"));
     const bool rolledBack = m_db.rollback();
     if (!rolledBack)
@@ -306,17 +328,25 @@ bool Dao::saveServiceData(const QString& name, const QJsonObject& data)
 
 QJsonObject Dao::getServiceData(const QString& name)
 {
+    return readServiceData(name).value_or(QJsonObject());
+}
+
+std::optional<QJsonObject> Dao::readServiceData(const QString& name)
+{
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Получение служебной информации типа %1").arg(name));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM servicedata WHERE name=:param1"), {name});
     if (!result.success) {
         logFailedStatement(result.query);
-        return QJsonObject();
+        return std::nullopt;
     }
     if (!result.query.next())
         return QJsonObject();
-    return objectFromText(result.query.value(0).toString());
+    const QJsonDocument document = QJsonDocument::fromJson(result.query.value(0).toString().toUtf8());
+    if (!document.isObject())
+        return std::nullopt;
+    return document.object();
 }
 
 int Dao::getMessagesCount()
@@ -429,9 +459,8 @@ CountersRecord Dao::getShiftCounters()
 {
     QMutexLocker locker(&m_mutex);
     m_logger->debug(QStringLiteral("Получение счетчиков смены"));
-    // A failed statement reads as an empty table.
     QueryResult result = exec(QStringLiteral("SELECT rowid, data FROM shiftcounters"));
-    return CountersRecord(result.query);
+    return result.success ? CountersRecord(result.query) : CountersRecord::unreadable();
 }
 
 CountersRecord Dao::getProtectedCounters()
@@ -439,12 +468,16 @@ CountersRecord Dao::getProtectedCounters()
     QMutexLocker locker(&m_mutex);
     m_logger->debug(QStringLiteral("Получение необнуляемых счетчиков"));
     QueryResult result = exec(QStringLiteral("SELECT rowid, data FROM protectedcounters"));
-    return CountersRecord(result.query);
+    return result.success ? CountersRecord(result.query) : CountersRecord::unreadable();
 }
 
 bool Dao::addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                         const QString& creatingText, const QString& damagedText)
 {
+    // A read that failed (a lock held past the busy timeout) says nothing about
+    // the row: inserting would add a second one beside the totals.
+    if (current.isUnreadable() || delta.isUnreadable())
+        return false;
     if (current.isNull()) {
         m_logger->debug(creatingText);
         return execPrepared(QStringLiteral("INSERT INTO %1(data) VALUES(:param1)").arg(table),
@@ -481,7 +514,7 @@ bool Dao::updateProtectedCounters()
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Изменение необнуляемых счетчиков"));
     const CountersRecord protectedCounters = getProtectedCounters();
-    // A damaged shift row reads as {} and adds nothing.
+    // A damaged shift row reads as {} and adds nothing; an unreadable one fails.
     const CountersRecord shift = getShiftCounters();
     return addToCounters(QStringLiteral("protectedcounters"), protectedCounters, shift,
                          QStringLiteral("Создание записи в таблице необнуляемых счетчиков"),
@@ -493,14 +526,17 @@ bool Dao::saveShiftCountersToFiscalMemory(uint shiftNumber)
     QMutexLocker locker(&m_mutex);
     m_logger->trace(QStringLiteral("Запись счетчиков смены %1 в ФП").arg(shiftNumber));
     const CountersRecord current = getShiftCounters();
-    const QueryResult result =
+    // Counters that could not be read would be stored as an empty shift.
+    const bool success =
+        !current.isUnreadable() &&
         execPrepared(QStringLiteral("INSERT INTO fiscalmemory(shiftnum, data) VALUES (:param1, :param2)"),
-                     {QVariant::fromValue<quint32>(shiftNumber), current.toJsonText(QJsonDocument::Compact)});
-    if (result.success)
+                     {QVariant::fromValue<quint32>(shiftNumber), current.toJsonText(QJsonDocument::Compact)})
+            .success;
+    if (success)
         m_logger->trace(QStringLiteral("Операция выполнена"));
     else
         m_logger->error(QStringLiteral("Не удалось записать счетчики смены в фискальную память"));
-    return result.success;
+    return success;
 }
 
 bool Dao::clearShiftCounters()

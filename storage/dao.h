@@ -73,13 +73,19 @@ public:
     // removes it, so a file copied after a clean end holds everything.
     void close();
 
-    // One database transaction around several operations (closing a shift:
-    // all of its steps or none). beginTransaction() takes the Dao's mutex and
-    // keeps it until commitTransaction() or rollbackTransaction() on the same
-    // thread, so other threads wait while Dao operations on this thread work as
-    // usual. Transactions do not nest. Every begin that returned true must be
-    // ended on the calling thread; commit or rollback without a begin on this
-    // thread returns false. A failed commit rolls back.
+    // The named document; nothing when it cannot be read (the statement failed,
+    // or the stored text is no JSON object). A name without a row gives {}.
+    std::optional<QJsonObject> readServiceData(const QString& name);
+
+    // One database transaction around several operations (a command's records:
+    // all of them or none). beginTransaction() takes the Dao's mutex and keeps
+    // it until commitTransaction() or rollbackTransaction() on the same thread,
+    // so other threads wait while Dao operations on this thread work as usual.
+    // A transaction begun inside one is a savepoint of it: its rollback undoes
+    // only its own statements, its commit hands them to the enclosing one.
+    // Every begin that returned true must be ended on the calling thread;
+    // commit or rollback without a begin on this thread returns false. A failed
+    // outermost commit rolls back.
     bool beginTransaction();
     bool commitTransaction();
     bool rollbackTransaction();
@@ -106,8 +112,9 @@ private:
     QSqlDatabase m_db;
     Log4Qt::Logger* m_logger;
     QRecursiveMutex m_mutex;
-    // Thread state of an open transaction; read and written only under m_mutex.
-    bool m_inTransaction = false;
+    // Nesting of the open transaction of the thread holding m_mutex (0: none);
+    // read and written only under m_mutex.
+    int m_transactionDepth = 0;
 };
 
 } // namespace taxvault

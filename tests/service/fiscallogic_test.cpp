@@ -10,7 +10,6 @@
 #include "storage/dao.h"
 
 #include "korvan/singleton.h"
-#include "log4qt/logmanager.h"
 
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -48,18 +47,6 @@ QStringList fiscalMemory()
     for (const CountersRecord& record : dao()->getFiscalMemory())
         records << QStringLiteral("%1 %2").arg(record.shiftNumber()).arg(text(record.document()));
     return records;
-}
-
-// What the action writes to the log, every level included.
-QString logOf(const std::function<void()>& action)
-{
-    const Log4Qt::Level threshold = Log4Qt::LogManager::threshold();
-    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Trace);
-    ::testing::internal::CaptureStderr();
-    action();
-    const QString log = QString::fromStdString(::testing::internal::GetCapturedStderr());
-    Log4Qt::LogManager::setThreshold(threshold);
-    return log;
 }
 
 bool hasLine(const QString& log, const char* level, const QString& text)

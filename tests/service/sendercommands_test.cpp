@@ -4,6 +4,7 @@
 #include "servicetestsupport.h"
 
 #include "documents/closeshiftrequest.h"
+#include "documents/moneyplacementrequest.h"
 #include "documents/serviceresponse.h"
 #include "documents/ticketrequest.h"
 #include "protocol/serviceexception.h"
@@ -22,6 +23,8 @@ namespace taxvault::testing {
 namespace {
 
 const QDateTime kNow(QDate(2024, 3, 1), QTime(9, 5, 0));
+
+const char* const kPlacement = R"({"operation": 0, "sum": 100})";
 
 QString iso(const QDateTime& dateTime)
 {
@@ -57,9 +60,12 @@ protected:
 
     void TearDown() override
     {
-        for (const char* trigger :
-             {"refuse_shift_insert", "refuse_shift_update", "refuse_message", "refuse_servicedata"})
+        for (const char* trigger : {"refuse_shift_insert", "refuse_shift_update", "refuse_message",
+                                    "refuse_servicedata", "refuse_commit"})
             sql(QStringLiteral("DROP TRIGGER IF EXISTS %1").arg(QLatin1String(trigger)));
+        sql(QStringLiteral("DROP TABLE IF EXISTS orphan"));
+        sql(QStringLiteral("DROP TABLE IF EXISTS parent"));
+        sql(QStringLiteral("PRAGMA foreign_keys = OFF"));
         ServiceDbTest::TearDown();
     }
 
@@ -91,10 +97,58 @@ protected:
                 .arg(QLatin1String(trigger), QLatin1String(table), QLatin1String(operation)));
     }
 
+    // Reads of the shift counters fail while writes still reach them, as when
+    // a lock is held past the busy timeout for the read and gone for the write.
+    static void failShiftCountersReads()
+    {
+        sql(QStringLiteral("ALTER TABLE shiftcounters RENAME TO shiftcounters_kept"));
+        sql(QStringLiteral("CREATE VIEW shiftcounters AS SELECT abs(-9223372036854775807 - 1) AS rowid, "
+                           "NULL AS data UNION ALL SELECT rowid, data FROM shiftcounters_kept"));
+        sql(QStringLiteral("CREATE TRIGGER kept_insert INSTEAD OF INSERT ON shiftcounters "
+                           "BEGIN INSERT INTO shiftcounters_kept(data) VALUES(NEW.data); END"));
+    }
+
+    static void readShiftCountersAgain()
+    {
+        sql(QStringLiteral("DROP VIEW shiftcounters"));
+        sql(QStringLiteral("ALTER TABLE shiftcounters_kept RENAME TO shiftcounters"));
+    }
+
+    // The next commit fails: a message breaks a deferred foreign key.
+    static void failCommitOfMessages()
+    {
+        sql(QStringLiteral("PRAGMA foreign_keys = ON"));
+        sql(QStringLiteral("CREATE TABLE parent(id INTEGER PRIMARY KEY)"));
+        sql(QStringLiteral(
+            "CREATE TABLE orphan(id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)"));
+        sql(QStringLiteral("CREATE TEMP TRIGGER refuse_commit AFTER INSERT ON main.messages "
+                           "BEGIN INSERT INTO orphan VALUES(1); END"));
+    }
+
+    QJsonObject ticket() const
+    {
+        return sender->commandTicket(QSharedPointer<TicketRequest>::create(
+            TicketRequest::fromJson(json(R"({"operation": 2, "payments": {"0": {"sum": 10}}})"))));
+    }
+
+    QJsonObject placement() const
+    {
+        return sender->commandMoneyPlacement(
+            QSharedPointer<MoneyPlacementRequest>::create(MoneyPlacementRequest::fromJson(json(kPlacement))));
+    }
+
+    static QList<QVariantList> shiftRows()
+    {
+        QList<QVariantList> rows;
+        QSqlQuery query(QSqlDatabase::database());
+        query.exec(QStringLiteral("SELECT rowid, data FROM main.shiftcounters ORDER BY rowid"));
+        while (query.next())
+            rows.append({query.value(0), query.value(1)});
+        return rows;
+    }
+
     std::unique_ptr<ScriptedSender> sender;
 };
-
-const char* const kPlacement = R"({"operation": 0, "sum": 100})";
 
 TEST_F(SenderCommands, OperatorAnswerDecidesNextState)
 {
@@ -709,6 +763,161 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
                   .toString(),
               QStringLiteral("0"))
         << "the update after the answer was overwritten";
+}
+
+TEST_F(SenderCommands, UnreadableShiftCountersBlockAndKeepTheTotals)
+{
+    for (const bool autonomous : {false, true}) {
+        SCOPED_TRACE(autonomous ? "queued" : "online");
+        SetUp();
+        answerWith(0);
+        if (autonomous)
+            goAutonomous();
+        sql(QStringLiteral(R"(INSERT INTO shiftcounters(data) VALUES('{"CHANGE":5}'))"));
+        const QList<QVariantList> totals = shiftRows();
+        failShiftCountersReads();
+
+        const QJsonObject reply = ticket();
+        readShiftCountersAgain();
+
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), 2);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  QStringLiteral("Ошибка при работе с фискальной памятью"));
+        EXPECT_EQ(sender->status(), 2);
+        EXPECT_EQ(shiftRows(), totals) << "a second row beside the shift's totals";
+        EXPECT_TRUE(queuedMessages().isEmpty());
+        TearDown();
+    }
+}
+
+TEST_F(SenderCommands, QueuedDocumentIsStoredAndCountedTogetherOrNotAtAll)
+{
+    enum Failure { None, Counters, Message, Commit };
+    struct Case
+    {
+        const char* name;
+        bool autonomousBefore;
+        bool isTicket;
+        Failure failure;
+    };
+    const Case cases[] = {
+        {"receipt queued while autonomous", true, true, None},
+        {"receipt sent to the queue by a failed exchange", false, true, None},
+        {"placement queued while autonomous", true, false, None},
+        {"counters refused while autonomous", true, true, Counters},
+        {"counters refused while going offline", false, false, Counters},
+        {"message refused while autonomous", true, true, Message},
+        {"message refused while going offline", false, true, Message},
+        {"commit refused while autonomous", true, true, Commit},
+        {"commit refused while going offline", false, false, Commit},
+    };
+    const QString receiptNumber = QString::number(kNow.toSecsSinceEpoch());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        if (c.autonomousBefore)
+            goAutonomous();
+        noConnection();
+        switch (c.failure) {
+        case Counters:
+            refuseWrites("refuse_shift_insert", "shiftcounters");
+            break;
+        case Message:
+            refuseWrites("refuse_message", "messages");
+            break;
+        case Commit:
+            failCommitOfMessages();
+            break;
+        case None:
+            break;
+        }
+
+        const QJsonObject reply = c.isTicket ? ticket() : placement();
+
+        const QString errorMessage = block(reply).value(QStringLiteral("errorMessage")).toString();
+        if (c.failure == None) {
+            EXPECT_EQ(sender->status(), 1);
+            EXPECT_EQ(queuedMessages().size(), 1);
+            EXPECT_EQ(shiftRows().size(), 1) << "a queued document is counted";
+            // Only a receipt stored while autonomous carries its offline number.
+            EXPECT_EQ(block(reply).value(QStringLiteral("data")).toString(),
+                      c.isTicket && c.autonomousBefore ? receiptNumber : QString());
+        } else {
+            EXPECT_EQ(sender->status(), 2);
+            EXPECT_EQ(storedStatus(), 2);
+            EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), 2);
+            EXPECT_TRUE(queuedMessages().isEmpty()) << "queued but never counted";
+            EXPECT_TRUE(shiftRows().isEmpty()) << "counted but never queued";
+            EXPECT_EQ(block(reply).value(QStringLiteral("data")).toString(), QString())
+                << "an offline number for a receipt stored nowhere";
+            const QString countersText = QStringLiteral("Ошибка при работе с фискальной памятью");
+            const QString messageText = QStringLiteral("Не удалось сохранить сообщение в очередь");
+            if (c.failure == Counters)
+                EXPECT_EQ(errorMessage, countersText);
+            else if (c.failure == Message)
+                EXPECT_EQ(errorMessage, messageText);
+            else
+                EXPECT_TRUE(errorMessage == countersText || errorMessage == messageText)
+                    << errorMessage.toStdString();
+        }
+        TearDown();
+    }
+}
+
+TEST_F(SenderCommands, OfflineLimitHoldsWhenTheStoredPeriodCannotBeRead)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void()> spoil;
+        std::function<void()> repair;
+        bool blocked;
+    };
+    const Case cases[] = {
+        {"damaged record",
+         [] { sql(QStringLiteral("UPDATE servicedata SET data = 'garbage' WHERE name = 'servicerequest'")); },
+         [] {}, true},
+        {"unreadable table",
+         [] { sql(QStringLiteral("ALTER TABLE servicedata RENAME TO servicedata_away")); },
+         [] { sql(QStringLiteral("ALTER TABLE servicedata_away RENAME TO servicedata")); }, true},
+        // A record that was read and holds no open period lifts the limit.
+        {"record without a period", [] { store(QStringLiteral("servicerequest"), QJsonObject()); }, [] {},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        goAutonomous();
+        ASSERT_EQ(sender->lockDate(), kNow.addSecs(72 * 3600));
+        c.spoil();
+        setNow(kNow.addSecs(73 * 3600));
+
+        QJsonObject reply;
+        const QString log = logOf([&] { reply = sender->processCommand(6, json(kPlacement)); });
+        c.repair();
+
+        EXPECT_EQ(sender->status(), c.blocked ? 2 : 1);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  c.blocked
+                      ? QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме "
+                                       "блокировки")
+                      : QStringLiteral("Сервис в автономном режиме"));
+        EXPECT_EQ(queuedMessages().size(), c.blocked ? 0 : 1);
+        EXPECT_FALSE(log.contains(QStringLiteral("Получение даты блокировки")))
+            << "asked again while the service stays autonomous";
+    }
+}
+
+TEST_F(SenderCommands, LockDateIsLoggedOnceWhenTheServiceBecomesAutonomous)
+{
+    noConnection();
+    const QString log = logOf([&] {
+        sender->processCommand(6, json(kPlacement));
+        sender->processCommand(6, json(kPlacement));
+        sender->makeKkmInfoResponse(1, QString(), QString(), 0);
+    });
+    EXPECT_EQ(sender->status(), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Получение даты блокировки")), 1) << log.toStdString();
 }
 
 } // namespace

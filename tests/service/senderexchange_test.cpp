@@ -243,6 +243,9 @@ TEST_F(SenderExchange, AcceptsOnlyCompleteAnswersWithVerdict)
         }
         EXPECT_EQ(configInt("KKM:token"), c.token);
         EXPECT_EQ(configInt("KKM:packageNumber"), 8);
+        // Stored by the caller, with the rest of what the answer brings.
+        EXPECT_TRUE(record(QStringLiteral("transportdata")).isEmpty());
+        sender.saveTransportData();
         EXPECT_EQ(record(QStringLiteral("transportdata")),
                   (QJsonObject{{QStringLiteral("token"), c.token}, {QStringLiteral("packageNumber"), 8}}));
     }

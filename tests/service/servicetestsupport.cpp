@@ -5,6 +5,7 @@
 
 #include "korvan/config.h"
 #include "korvan/singleton.h"
+#include "log4qt/logmanager.h"
 #include "utility/mockfactory.h"
 #include "utility/paths.h"
 
@@ -143,6 +144,17 @@ QJsonObject json(const char* text)
 QJsonObject block(const QJsonObject& reply)
 {
     return reply.value(QStringLiteral("kkmInfoObject")).toObject();
+}
+
+QString logOf(const std::function<void()>& action)
+{
+    const Log4Qt::Level threshold = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Trace);
+    ::testing::internal::CaptureStderr();
+    action();
+    const QString log = QString::fromStdString(::testing::internal::GetCapturedStderr());
+    Log4Qt::LogManager::setThreshold(threshold);
+    return log;
 }
 
 } // namespace taxvault::testing

@@ -78,6 +78,8 @@ public:
 ofd::proto::Response answer(int code, const QString& text = QString());
 
 QJsonObject json(const char* text);
+// What the action writes to the log, every level included.
+QString logOf(const std::function<void()>& action);
 // The status block of a reply.
 QJsonObject block(const QJsonObject& reply);
 

@@ -146,6 +146,9 @@ TEST_F(DaoServiceDataTest, DocumentsByName)
               (QList<QVariantList>{{QStringLiteral("servicerequest"), QStringLiteral(R"({"b":"два"})")}}));
     EXPECT_EQ(dao()->getServiceData(QStringLiteral("servicerequest")), json(R"({"b":"два"})"));
     EXPECT_EQ(dao()->getServiceData(QStringLiteral("reportrequest")), QJsonObject());
+    EXPECT_EQ(dao()->readServiceData(QStringLiteral("servicerequest")), json(R"({"b":"два"})"));
+    // No row is a document read and found empty, not a failed read.
+    EXPECT_EQ(dao()->readServiceData(QStringLiteral("reportrequest")), QJsonObject());
 
     // Names are values, never statement text.
     ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("it's"), json(R"({"q":1})")));
@@ -157,6 +160,7 @@ TEST_F(DaoServiceDataTest, DocumentsByName)
         ASSERT_TRUE(insert(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('damaged', '%1')")
                                .arg(QLatin1String(stored))));
         EXPECT_EQ(dao()->getServiceData(QStringLiteral("damaged")), QJsonObject());
+        EXPECT_EQ(dao()->readServiceData(QStringLiteral("damaged")), std::nullopt);
     }
 }
 

@@ -89,7 +89,6 @@ TEST_F(DaoTransactionTest, MisuseIsRefusedAndReleasesTheLock)
     EXPECT_FALSE(dao()->rollbackTransaction());
 
     ASSERT_TRUE(dao()->beginTransaction());
-    EXPECT_FALSE(dao()->beginTransaction()); // no nesting
     ASSERT_TRUE(dao()->clearShiftCounters());
     EXPECT_TRUE(dao()->rollbackTransaction());
     EXPECT_FALSE(dao()->rollbackTransaction());
@@ -98,6 +97,31 @@ TEST_F(DaoTransactionTest, MisuseIsRefusedAndReleasesTheLock)
     auto other = std::async(std::launch::async, [] { return dao()->getShiftCounters().document(); });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(other.get(), json(R"({"CHANGE":5})"));
+}
+
+TEST_F(DaoTransactionTest, InnerTransactionIsAPartOfTheOuterOne)
+{
+    ASSERT_TRUE(dao()->beginTransaction());
+    ASSERT_TRUE(dao()->clearShiftCounters());
+
+    // Undone alone: the outer transaction keeps what it did before.
+    ASSERT_TRUE(dao()->beginTransaction());
+    ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
+    ASSERT_TRUE(dao()->rollbackTransaction());
+    EXPECT_EQ(dao()->getFirstMessage(), QJsonObject());
+    EXPECT_TRUE(dao()->getShiftCounters().isNull());
+
+    ASSERT_TRUE(dao()->beginTransaction());
+    ASSERT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
+    ASSERT_TRUE(dao()->commitTransaction());
+
+    // Committed inside, yet another connection sees it only after the outer commit.
+    const QString count = QStringLiteral("SELECT COUNT(*) FROM messages");
+    EXPECT_EQ(raw->rows(count), (QList<QVariantList>{{0}}));
+    ASSERT_TRUE(dao()->commitTransaction());
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT data FROM messages")),
+              (QList<QVariantList>{{QStringLiteral(R"({"command":2})")}}));
+    EXPECT_EQ(state().first().first(), QVariant());
 }
 
 TEST_F(DaoFixture, ThreadsShareTheConnectionWithoutLosingRows)

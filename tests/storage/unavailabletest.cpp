@@ -64,8 +64,18 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
          QStringLiteral("Не удалось сохранить служебные данные. Данные: \n{\"token\":1}")},
         {"getServiceData", [dao] { return dao->getServiceData(QStringLiteral("transportdata")).isEmpty(); },
          queryFailed},
-        {"getProtectedCounters", [dao] { return dao->getProtectedCounters().isNull(); }},
-        {"getShiftCounters", [dao] { return dao->getShiftCounters().isNull(); }},
+        {"getProtectedCounters",
+         [dao] {
+             const CountersRecord record = dao->getProtectedCounters();
+             return record.isNull() && record.isUnreadable();
+         }},
+        {"getShiftCounters",
+         [dao] {
+             const CountersRecord record = dao->getShiftCounters();
+             return record.isNull() && record.isUnreadable();
+         }},
+        {"readServiceData", [dao] { return !dao->readServiceData(QStringLiteral("servicerequest")); },
+         queryFailed},
         {"getMessagesCount", [dao] { return dao->getMessagesCount() == -1; },
          QStringLiteral("Не удалось получить информацию о количестве записей в очереди")},
         {"getFirstMessageTime", [dao] { return !dao->getFirstMessageTime().isValid(); },

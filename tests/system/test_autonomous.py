@@ -279,3 +279,50 @@ def test_lock_date_follows_the_period_the_queue_worker_opens(vault, sim):
     reply = vault.post("commandTicket", fiscal.ticket(name="D"))
     assert reply["kkmInfoObject"]["serviceStatus"] == 2
     assert reply["kkmInfoObject"]["errorMessage"] == LIMIT_TEXT
+
+
+FISCAL_MEMORY_TEXT = "Ошибка при работе с фискальной памятью"
+NOT_QUEUED_TEXT = "Не удалось сохранить сообщение в очередь"
+
+
+@pytest.mark.parametrize("refused, text", [
+    ("messages", NOT_QUEUED_TEXT),
+    ("shiftcounters", FISCAL_MEMORY_TEXT),
+], ids=["message-refused", "counters-refused"])
+def test_receipt_while_autonomous_is_queued_and_counted_together_or_not_at_all(offline_vault, refused, text):
+    go_offline(offline_vault, None, 1)
+    with offline_vault.db() as db:
+        queued = db.messages()
+        counters = db.query("SELECT rowid, data FROM shiftcounters")
+        db.execute_script("CREATE TRIGGER refuse_insert BEFORE INSERT ON %s BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+                          "CREATE TRIGGER refuse_update BEFORE UPDATE ON %s BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+                          % (refused, refused))
+
+    block = offline_vault.post("commandTicket", fiscal.ticket(name="Второй"))["kkmInfoObject"]
+
+    assert block["serviceStatus"] == 2
+    assert block["errorMessage"] == text
+    assert block["data"] == "", "an offline number for a receipt stored nowhere"
+    with offline_vault.db() as db:
+        assert db.messages() == queued
+        assert db.query("SELECT rowid, data FROM shiftcounters") == counters
+        assert db.status() == 2
+
+
+@pytest.mark.parametrize("spoil", [
+    "UPDATE servicedata SET data = 'garbage' WHERE name = 'servicerequest'",
+    "ALTER TABLE servicedata RENAME TO servicedata_away",
+], ids=["damaged-record", "unreadable-table"])
+def test_offline_limit_holds_when_the_stored_period_cannot_be_read(offline_vault, spoil):
+    offline_vault.start(movable_clock=True)
+    offline_vault.post("commandTicket", fiscal.ticket(name="A"))
+    assert offline_vault.status_block()["serviceStatus"] == 1
+    with offline_vault.db() as db:
+        db.execute_script(spoil)
+
+    offline_vault.set_clock("+73h")
+    block = offline_vault.post("commandTicket", fiscal.ticket(name="B"))["kkmInfoObject"]
+
+    assert block["serviceStatus"] == 2
+    assert block["errorMessage"] == LIMIT_TEXT
+    assert offline_vault.log().count("Получение даты блокировки") == 1

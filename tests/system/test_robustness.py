@@ -198,3 +198,25 @@ def test_clients_trickling_their_requests_are_closed_at_the_deadline_and_free_th
     status, reply = parse_reply(answer)
     assert status == 200 and reply["kkmInfoObject"]["errorMessage"] == ""
     assert vault.log().count("Request not complete within 30000 ms; connection closed") == 64
+
+
+def test_shift_counters_that_cannot_be_read_block_the_service_and_keep_the_totals(vault, sim):
+    vault.start()
+    assert vault.post("commandTicket", fiscal.ticket())["kkmInfoObject"]["serviceStatus"] == 0
+    with vault.db() as db:
+        totals = db.query("SELECT data FROM shiftcounters")
+        # Reads fail while writes still land: a lock held past the busy timeout
+        # for the read and gone before the write.
+        db.execute_script(
+            "ALTER TABLE shiftcounters RENAME TO shiftcounters_kept;"
+            "CREATE VIEW shiftcounters AS SELECT abs(-9223372036854775807 - 1) AS rowid, NULL AS data "
+            "UNION ALL SELECT rowid, data FROM shiftcounters_kept;"
+            "CREATE TRIGGER kept_insert INSTEAD OF INSERT ON shiftcounters "
+            "BEGIN INSERT INTO shiftcounters_kept(data) VALUES(NEW.data); END;")
+
+    block = vault.post("commandTicket", fiscal.ticket())["kkmInfoObject"]
+
+    assert block["serviceStatus"] == 2
+    assert block["errorMessage"] == "Ошибка при работе с фискальной памятью"
+    with vault.db() as db:
+        assert db.query("SELECT data FROM shiftcounters_kept") == totals

@@ -1,0 +1,153 @@
+// How a command's records reach the disk: what it stores after its exchange
+// (or in place of it) is one commit, all of it or none.
+
+#include "servicetestsupport.h"
+
+#include "documents/closeshiftrequest.h"
+#include "documents/moneyplacementrequest.h"
+#include "documents/ticketrequest.h"
+#include "protocol/serviceexception.h"
+#include "storage/dao.h"
+
+#include "korvan/singleton.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+
+#include <sqlcipher/sqlite3.h>
+
+#include <functional>
+
+namespace taxvault::testing {
+namespace {
+
+int onCommit(void* counter)
+{
+    ++*static_cast<int*>(counter);
+    return 0;
+}
+
+class CommandCommits : public ServiceDbTest
+{
+protected:
+    void SetUp() override
+    {
+        ServiceDbTest::SetUp();
+        setNow(QDateTime(QDate(2024, 3, 1), QTime(9, 5, 0)));
+        sender = std::make_unique<ScriptedSender>();
+        sender->script = [](const ofd::proto::Request&) { return answer(0); };
+        sqlite3_commit_hook(connection(), &onCommit, &commits);
+    }
+
+    void TearDown() override
+    {
+        sqlite3_commit_hook(connection(), nullptr, nullptr);
+        for (const char* statement : {"DROP TRIGGER IF EXISTS refuse_commit", "DROP TABLE IF EXISTS orphan",
+                                      "DROP TABLE IF EXISTS parent", "PRAGMA foreign_keys = OFF"})
+            sql(QString::fromLatin1(statement));
+        ServiceDbTest::TearDown();
+    }
+
+public:
+    static sqlite3* connection()
+    {
+        return static_cast<sqlite3*>(QSqlDatabase::database().driver()->handle().value<void*>());
+    }
+
+    void noConnection()
+    {
+        sender->script = [](const ofd::proto::Request&) -> ofd::proto::Response {
+            throw ServiceException(QStringLiteral("Нет связи с сервером ОФД"));
+        };
+    }
+
+    QJsonObject ticket()
+    {
+        return sender->commandTicket(QSharedPointer<TicketRequest>::create(
+            TicketRequest::fromJson(json(R"({"operation": 2, "payments": {"0": {"sum": 10}}})"))));
+    }
+
+    std::unique_ptr<ScriptedSender> sender;
+    int commits = 0;
+};
+
+TEST_F(CommandCommits, BeforeAndAfterTheExchangeOneCommitEach)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void(CommandCommits&)> arrange;
+        std::function<QJsonObject(CommandCommits&)> command;
+        int status;
+    };
+    const Case cases[] = {
+        {"receipt", {}, [](CommandCommits& t) { return t.ticket(); }, 0},
+        {"cash placement",
+         {},
+         [](CommandCommits& t) {
+             return t.sender->commandMoneyPlacement(QSharedPointer<MoneyPlacementRequest>::create(
+                 MoneyPlacementRequest::fromJson(json(R"({"operation": 0, "sum": 100})"))));
+         },
+         0},
+        {"shift close",
+         {},
+         [](CommandCommits& t) {
+             return t.sender->commandCloseShift(QSharedPointer<CloseShiftRequest>::create(
+                 CloseShiftRequest::fromJson(json(R"({"frShiftNumber": 4})"))));
+         },
+         0},
+        {"report",
+         {},
+         [](CommandCommits& t) { return t.sender->commandReport(json(R"({"report": 1})")); },
+         0},
+        {"system information", {}, [](CommandCommits& t) { return t.sender->commandSystem(); }, 0},
+        {"device information", {}, [](CommandCommits& t) { return t.sender->commandInfo(); }, 0},
+        {"receipt that goes offline", [](CommandCommits& t) { t.noConnection(); },
+         [](CommandCommits& t) { return t.ticket(); }, 1},
+        {"receipt queued while autonomous",
+         [](CommandCommits& t) {
+             t.noConnection();
+             t.ticket();
+         },
+         [](CommandCommits& t) { return t.ticket(); }, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.arrange)
+            c.arrange(*this);
+        commits = 0;
+
+        const QJsonObject reply = c.command(*this);
+
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), c.status);
+        EXPECT_EQ(sender->status(), c.status);
+        // The request-time record, then everything the command stores after it.
+        EXPECT_EQ(commits, 2);
+    }
+}
+
+TEST_F(CommandCommits, CommitThatFailsLeavesNoneOfTheCommandsRecords)
+{
+    // The receipt's last write breaks a deferred foreign key: only the commit fails.
+    sql(QStringLiteral("PRAGMA foreign_keys = ON"));
+    sql(QStringLiteral("CREATE TABLE parent(id INTEGER PRIMARY KEY)"));
+    sql(QStringLiteral(
+        "CREATE TABLE orphan(id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)"));
+    sql(QStringLiteral("CREATE TRIGGER refuse_commit AFTER INSERT ON shiftcounters "
+                       "BEGIN INSERT INTO orphan VALUES(1); END"));
+
+    const QJsonObject reply = ticket();
+
+    EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), 2);
+    EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+              QStringLiteral("Ошибка при работе с фискальной памятью"));
+    for (const char* name : {"transportdata", "serviceresponse", "servicerequest"})
+        EXPECT_TRUE(record(QString::fromLatin1(name)).isEmpty()) << name;
+    EXPECT_TRUE(Singleton<Dao>::instance()->getShiftCounters().isNull());
+    EXPECT_EQ(storedStatus(), 2);
+}
+
+} // namespace
+} // namespace taxvault::testing

@@ -1,0 +1,122 @@
+// The queue worker's delivery of one message: what the answer brings and the
+// removal of the delivered message reach the disk in one commit.
+
+#include "servicetestsupport.h"
+
+#include "service/queuehandler.h"
+#include "storage/dao.h"
+
+#include "korvan/singleton.h"
+#include "utility/numeric.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <sqlcipher/sqlite3.h>
+
+#include <future>
+#include <thread>
+
+namespace taxvault::testing {
+namespace {
+
+int onCommit(void* counter)
+{
+    ++*static_cast<int*>(counter);
+    return 0;
+}
+
+// Accepts one connection, reads one frame and answers it with code 0.
+class AcceptingOperator
+{
+public:
+    AcceptingOperator()
+    {
+        std::promise<quint16> port;
+        auto ready = port.get_future();
+        m_thread = std::thread([&port] {
+            QTcpServer server;
+            server.listen(QHostAddress::LocalHost, 0);
+            port.set_value(server.serverPort());
+            if (!server.waitForNewConnection(5000))
+                return;
+            QTcpSocket* socket = server.nextPendingConnection();
+            QByteArray frame;
+            while (frame.size() < 18 || frame.size() < qint64(numeric::leToLong(frame.mid(4, 4)))) {
+                if (!socket->waitForReadyRead(2000))
+                    break;
+                frame += socket->readAll();
+            }
+            std::string payload;
+            answer(0).SerializePartialToString(&payload);
+            QByteArray reply = QByteArray::fromHex("A281CB00");
+            reply += numeric::longToLe(18 + payload.size(), 4);
+            reply += numeric::longToLe(0, 4);
+            reply += numeric::longToLe(0x51, 4);
+            reply += numeric::longToLe(0, 2);
+            reply += QByteArray::fromStdString(payload);
+            socket->write(reply);
+            socket->waitForBytesWritten(1000);
+            socket->disconnectFromHost();
+            if (socket->state() != QAbstractSocket::UnconnectedState)
+                socket->waitForDisconnected(1000);
+            delete socket;
+        });
+        m_port = ready.get();
+    }
+
+    ~AcceptingOperator() { m_thread.join(); }
+
+    quint16 port() const { return m_port; }
+
+private:
+    std::thread m_thread;
+    quint16 m_port = 0;
+};
+
+// One send, on the test's thread, without the next one scheduled.
+class SingleSend : public QueueHandler
+{
+public:
+    void scheduleNextSend() override {}
+};
+
+class QueueDelivery : public ServiceDbTest
+{
+};
+
+TEST_F(QueueDelivery, DeliveredMessageGoesWithWhatTheAnswerBringsInOneCommit)
+{
+    AcceptingOperator server;
+    setConfig(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1"));
+    setConfig(QStringLiteral("Connection:port"), server.port());
+    Dao* dao = Singleton<Dao>::instance();
+    ASSERT_TRUE(dao->setServiceStatus(1));
+    store(QStringLiteral("servicerequest"),
+          json(R"({"offlinePeriod": {"beginTime": "2024-03-01T09:05:00", "endTime": ""}})"));
+    ASSERT_TRUE(dao->saveMessage(json(R"({"command": 6, "request": {"operation": 0, "sum": 100}})")));
+
+    sqlite3* connection = static_cast<sqlite3*>(QSqlDatabase::database().driver()->handle().value<void*>());
+    int commits = 0;
+    sqlite3_commit_hook(connection, &onCommit, &commits);
+    SingleSend handler;
+    handler.sendMessage();
+    sqlite3_commit_hook(connection, nullptr, nullptr);
+
+    EXPECT_EQ(commits, 1);
+    EXPECT_TRUE(queuedMessages().isEmpty());
+    EXPECT_EQ(record(QStringLiteral("transportdata")).value(QStringLiteral("token")).toInt(), 0x51);
+    EXPECT_EQ(record(QStringLiteral("servicerequest"))
+                  .value(QStringLiteral("offlinePeriod"))
+                  .toObject()
+                  .value(QStringLiteral("beginTime"))
+                  .toString(),
+              QString())
+        << "the delivered message closes the offline period";
+    EXPECT_FALSE(record(QStringLiteral("serviceresponse")).isEmpty());
+}
+
+} // namespace
+} // namespace taxvault::testing
