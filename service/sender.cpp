@@ -515,6 +515,11 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
         m_status == static_cast<int>(EServiceStatus::SERVER_BLOCKED))
         return makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0);
 
+    // An autonomous command never waits on the operator's server: all it stores,
+    // from the request time to the queued message, is one transaction.
+    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+        beginCommandWrites();
+
     if (isRequestTimeInvalid()) {
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
         return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
@@ -532,7 +537,6 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
         }
         QString text = QStringLiteral("Сервис в автономном режиме");
         QString data;
-        beginCommandWrites();
         if (!request.isEmpty() && !enqueueMessage(command, request, data))
             text = QStringLiteral("Не удалось сохранить сообщение в очередь");
         const int dbState =

@@ -79,6 +79,9 @@ TEST_F(CommandCommits, BeforeAndAfterTheExchangeOneCommitEach)
         std::function<void(CommandCommits&)> arrange;
         std::function<QJsonObject(CommandCommits&)> command;
         int status;
+        // The request-time record, then everything the command stores after its
+        // exchange; a command that has none stores it all at once.
+        int commits = 2;
     };
     const Case cases[] = {
         {"receipt", {}, [](CommandCommits& t) { return t.ticket(); }, 0},
@@ -109,7 +112,14 @@ TEST_F(CommandCommits, BeforeAndAfterTheExchangeOneCommitEach)
              t.noConnection();
              t.ticket();
          },
-         [](CommandCommits& t) { return t.ticket(); }, 1},
+         [](CommandCommits& t) { return t.ticket(); }, 1, 1},
+        {"receipt past the offline limit",
+         [](CommandCommits& t) {
+             t.noConnection();
+             t.ticket();
+             setConfig(QStringLiteral("DataSending:offlineModeLimit"), 0);
+         },
+         [](CommandCommits& t) { return t.ticket(); }, 2, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -123,8 +133,7 @@ TEST_F(CommandCommits, BeforeAndAfterTheExchangeOneCommitEach)
 
         EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), c.status);
         EXPECT_EQ(sender->status(), c.status);
-        // The request-time record, then everything the command stores after it.
-        EXPECT_EQ(commits, 2);
+        EXPECT_EQ(commits, c.commits);
     }
 }
 
