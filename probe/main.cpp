@@ -6,6 +6,7 @@
 #include "log4qt/logger.h"
 #include "log4qt/logmanager.h"
 #include "sqlcipher/sqlcipherdriver.h"
+#include "utility/localzone.h"
 #include "utility/paths.h"
 #include "utility/signalhandler.h"
 
@@ -31,11 +32,7 @@ QString loggedArguments(QStringList args)
 int main(int argc, char* argv[])
 {
     signalhandler::ignoreFileSizeLimitSignal();
-    // Without TZ the C library looks at the zone file again for every local
-    // time it converts, thousands of times for a full fiscal memory. Naming
-    // the same file it would use reads it once.
-    if (!qEnvironmentVariableIsSet("TZ"))
-        qputenv("TZ", ":/etc/localtime");
+    localzone::readOnce();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vaultprobe"));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));

@@ -7,6 +7,7 @@
 #include "log4qt/logger.h"
 #include "log4qt/logmanager.h"
 #include "sqlcipher/sqlcipherdriver.h"
+#include "utility/localzone.h"
 #include "utility/paths.h"
 #include "utility/signalhandler.h"
 
@@ -18,6 +19,7 @@
 int main(int argc, char** argv)
 {
     signalhandler::ignoreFileSizeLimitSignal();
+    localzone::readOnce();
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("taxvault"));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));
