@@ -43,12 +43,7 @@ public:
             if (!server.waitForNewConnection(5000))
                 return;
             QTcpSocket* socket = server.nextPendingConnection();
-            QByteArray frame;
-            while (frame.size() < 18 || frame.size() < qint64(numeric::leToLong(frame.mid(4, 4)))) {
-                if (!socket->waitForReadyRead(2000))
-                    break;
-                frame += socket->readAll();
-            }
+            readFrame(socket);
             std::string payload;
             answer(0).SerializePartialToString(&payload);
             QByteArray reply = QByteArray::fromHex("A281CB00");

@@ -93,12 +93,7 @@ private:
             if (m_stop)
                 return;
             QTcpSocket* socket = server.nextPendingConnection();
-            QByteArray frame;
-            while (frame.size() < 18 || frame.size() < qint64(numeric::leToLong(frame.mid(4, 4)))) {
-                if (!socket->waitForReadyRead(2000))
-                    break;
-                frame += socket->readAll();
-            }
+            QByteArray frame = readFrame(socket);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_frames.append(frame);
