@@ -153,12 +153,17 @@ class CannedOperator:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
+        # One connection at a time, as the floor's server: the service sends one
+        # frame per connection and closes it once the reply has come.
         while True:
             try:
                 conn, _ = self.listener.accept()
             except OSError:
                 return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+            try:
+                self._serve(conn)
+            except OSError:
+                pass
 
     def _serve(self, conn):
         with conn:
