@@ -866,7 +866,9 @@ QByteArray Sender::sendData(const QByteArray& packet)
             !deadline.hasExpired() && m_socket->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
         if (!arrived)
             readError = m_socket->errorString();
-        reply.append(m_socket->read(kMaxReplySize + 1 - reply.size()));
+        // What has arrived, not the whole allowance: read(n) first allocates n bytes.
+        reply.append(
+            m_socket->read(qMin(m_socket->bytesAvailable(), qint64(kMaxReplySize + 1 - reply.size()))));
         const qint64 announced = reply.size() >= m_headerLength ? announcedLength(reply) : 0;
         if (reply.size() > kMaxReplySize || announced > kMaxReplySize) {
             m_logger->warn(QStringLiteral("Неполный ответ от сервера"));

@@ -80,6 +80,7 @@ Dao::Dao() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao")))
 
 Dao::~Dao()
 {
+    forgetPreparedStatements();
     if (m_db.isOpen())
         m_db.close();
 }
@@ -104,6 +105,7 @@ bool Dao::open()
     if (m_db.isOpen())
         return true;
     m_logger->debug(QStringLiteral("Открываем базу данных"));
+    forgetPreparedStatements();
     m_db.open();
     QSqlQuery query(m_db);
     // The statement holds the passphrase: it is never logged.
@@ -121,20 +123,30 @@ bool Dao::open()
 void Dao::close()
 {
     QMutexLocker locker(&m_mutex);
+    forgetPreparedStatements();
     if (m_db.isOpen())
         m_db.close();
+}
+
+void Dao::forgetPreparedStatements()
+{
+    m_prepared.clear();
+    ++m_connectionGeneration;
 }
 
 QueryResult Dao::exec(const QString& statement)
 {
     QMutexLocker locker(&m_mutex);
     open();
+    // A text of several statements runs them one by one, parsed every time.
+    if (!statement.contains(u';')) {
+        if (std::optional<QueryResult> result = runPrepared(statement, {}))
+            return std::move(*result);
+    }
     QueryResult result(m_db);
     result.success = result.query.exec(statement);
-    if (!result.success) {
-        m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
-    }
+    if (!result.success)
+        logFailedExec(result.query);
     return result;
 }
 
@@ -142,16 +154,75 @@ QueryResult Dao::execPrepared(const QString& statement, const QVariantList& valu
 {
     QMutexLocker locker(&m_mutex);
     open();
+    if (std::optional<QueryResult> result = runPrepared(statement, values))
+        return std::move(*result);
     QueryResult result(m_db);
     result.query.prepare(statement);
-    for (int i = 0; i < values.size(); ++i)
-        result.query.bindValue(QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);
-    result.success = result.query.exec();
-    if (!result.success) {
-        m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
-        m_logger->error(errorText(result.query));
-    }
+    bindAndExec(result.query, values, result.success);
+    if (!result.success)
+        logFailedExec(result.query);
     return result;
+}
+
+std::optional<QueryResult> Dao::runPrepared(const QString& statement, const QVariantList& values)
+{
+    // Parsing a statement costs more than running it: each text is prepared
+    // once per connection and lent out to run again with new values. While a
+    // caller still holds its rows, a second use prepares a statement of its own.
+    QueryResult result(m_db);
+    const auto cached = m_prepared.find(statement);
+    if (cached != m_prepared.end()) {
+        result.query = std::move(cached->second);
+        m_prepared.erase(cached);
+        result.giveBack = statementKeeper(statement);
+        bindAndExec(result.query, values, result.success);
+        if (result.success)
+            return result;
+        const QString code = result.query.lastError().nativeErrorCode();
+        if (code != QLatin1String("1") && code != QLatin1String("17")) {
+            logFailedExec(result.query);
+            return result;
+        }
+        // The schema changed under the statement and it no longer compiles, so
+        // nothing ran: it is dropped and runs (or fails) as a new one would.
+        result.giveBack = nullptr;
+        result = QueryResult(m_db);
+    }
+    if (!result.query.prepare(statement))
+        return std::nullopt;
+    result.giveBack = statementKeeper(statement);
+    bindAndExec(result.query, values, result.success);
+    if (!result.success)
+        logFailedExec(result.query);
+    return result;
+}
+
+void Dao::bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success)
+{
+    static const QString names[] = {QStringLiteral(":param1"), QStringLiteral(":param2"),
+                                    QStringLiteral(":param3")};
+    for (int i = 0; i < values.size(); ++i) {
+        query.bindValue(i < 3 ? names[i] : QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);
+    }
+    success = query.exec();
+}
+
+std::function<void(QSqlQuery&&)> Dao::statementKeeper(const QString& statement)
+{
+    return [this, statement, generation = m_connectionGeneration](QSqlQuery&& query) {
+        QMutexLocker locker(&m_mutex);
+        // A statement of a closed connection is dead; one already kept again is enough.
+        if (generation != m_connectionGeneration || m_prepared.count(statement))
+            return;
+        query.finish(); // the rows of its last run are not kept
+        m_prepared.emplace(statement, std::move(query));
+    };
+}
+
+void Dao::logFailedExec(const QSqlQuery& query)
+{
+    m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
+    m_logger->error(errorText(query));
 }
 
 bool Dao::execAndCheck(const QString& statement)

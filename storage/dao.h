@@ -11,11 +11,13 @@
 #include <QList>
 #include <QRecursiveMutex>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
 
 #include <functional>
 #include <optional>
+#include <unordered_map>
 
 namespace Log4Qt {
 class Logger;
@@ -102,6 +104,14 @@ protected:
 
 private:
     QString errorText(const QSqlQuery& query) const;
+    void logFailedExec(const QSqlQuery& query);
+    // The statement run prepared, kept for the next time; nothing when it does
+    // not compile now (nothing ran, nothing was logged).
+    std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values);
+    void bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success);
+    // Takes a lent prepared statement back into m_prepared.
+    std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
+    void forgetPreparedStatements();
     void logFailedStatement(const QSqlQuery& query);
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
@@ -115,6 +125,10 @@ private:
     // Nesting of the open transaction of the thread holding m_mutex (0: none);
     // read and written only under m_mutex.
     int m_transactionDepth = 0;
+    // Prepared statements of the open connection by text, each while no result holds it.
+    std::unordered_map<QString, QSqlQuery> m_prepared;
+    // Counts connections opened and closed: a statement lent before one comes back dead.
+    quint64 m_connectionGeneration = 0;
 };
 
 } // namespace taxvault

@@ -3,6 +3,9 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
+#include <functional>
+#include <utility>
+
 namespace taxvault {
 
 // What Dao's query operations hand back: whether the statement executed, and
@@ -16,9 +19,35 @@ struct QueryResult
         // Rows are read once, first to last: each is released once passed.
         query.setForwardOnly(true);
     }
+    QueryResult(QueryResult&& other) noexcept
+        : success(other.success), query(std::move(other.query)),
+          giveBack(std::exchange(other.giveBack, nullptr))
+    {
+    }
+    QueryResult& operator=(QueryResult&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            success = other.success;
+            query = std::move(other.query);
+            giveBack = std::exchange(other.giveBack, nullptr);
+        }
+        return *this;
+    }
+    ~QueryResult() { release(); }
 
     bool success = false;
     QSqlQuery query;
+    // Set when the query is a prepared statement lent by the Dao: it goes back
+    // to be run again once this result is gone.
+    std::function<void(QSqlQuery&&)> giveBack;
+
+private:
+    void release()
+    {
+        if (giveBack)
+            std::exchange(giveBack, nullptr)(std::move(query));
+    }
 };
 
 } // namespace taxvault

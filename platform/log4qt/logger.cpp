@@ -1,13 +1,13 @@
 #include "log4qt/logger.h"
 #include "log4qt/logmanager.h"
 
-#include <QDateTime>
 #include <QHash>
 #include <QMutex>
 #include <QThread>
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 
 namespace Log4Qt {
 
@@ -91,12 +91,22 @@ void Logger::log(Level level, const QString& message) const
 {
     if (!isEnabledFor(level))
         return;
-    const QByteArray line = QStringLiteral("%1 %2 [%3] %4 - %5\n")
-                                .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")),
-                                     QString::fromLatin1(levelName(level)),
-                                     QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId()), 16),
-                                     m_name, message)
-                                .toUtf8();
+    // "yyyy-MM-dd hh:mm:ss.zzz LEVEL [thread] name - message": formatted by hand
+    // and written at once, since every command logs dozens of lines.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char prefix[96];
+    const int prefixSize = std::snprintf(
+        prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s [%llx] ", local.tm_year + 1900,
+        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+        int(now.tv_nsec / 1000000), levelName(level),
+        static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+    const QByteArray text = message.toUtf8();
+    QByteArray line;
+    line.reserve(prefixSize + m_nameUtf8.size() + 3 + text.size() + 1);
+    line.append(prefix, prefixSize).append(m_nameUtf8).append(" - ", 3).append(text).append('\n');
     QMutexLocker locker(&outputMutex());
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
     std::fflush(stderr);

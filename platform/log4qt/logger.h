@@ -2,6 +2,7 @@
 
 #include "log4qt/level.h"
 
+#include <QByteArray>
 #include <QString>
 
 namespace Log4Qt {
@@ -23,8 +24,9 @@ public:
     void log(Level level, const QString& message) const;
 
 private:
-    explicit Logger(const QString& name) : m_name(name) {}
+    explicit Logger(const QString& name) : m_name(name), m_nameUtf8(name.toUtf8()) {}
     QString m_name;
+    QByteArray m_nameUtf8;
 };
 
 } // namespace Log4Qt

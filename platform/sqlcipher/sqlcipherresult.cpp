@@ -392,5 +392,6 @@ QVariant SqlCipherResult::lastInsertId() const
 
 void SqlCipherResult::detachFromResultSet()
 {
-    // Rows are already copied out and the statement reset; nothing to release.
+    // The statement is already reset; a finished query keeps no rows.
+    m_rows = QList<QVariantList>();
 }

@@ -219,4 +219,55 @@ TEST_F(DaoServiceDataTest, ReadableTablesAreAccessible)
     EXPECT_TRUE(dao()->isMessageQueueAccessible());
 }
 
+// Statements are prepared once and run again; none of that may show.
+class DaoStatementReuseTest : public DaoFixture
+{
+};
+
+TEST_F(DaoStatementReuseTest, StatementRunAgainWhileItsRowsAreReadLeavesThemWhole)
+{
+    for (int shift : {1, 2, 3}) {
+        ASSERT_TRUE(insert(QStringLiteral("INSERT INTO fiscalmemory(creationtime, shiftnum, data) "
+                                          "VALUES('2024-03-01 10:00:0%1', %1, '{}')")
+                               .arg(shift)));
+    }
+    const QDate day(2024, 3, 1);
+    QList<int> outer;
+    QList<int> inner;
+    EXPECT_TRUE(dao()->readFiscalMemoryTexts(day, [&](const QDateTime&, int shiftNumber, const QString&) {
+        outer.append(shiftNumber);
+        // The same statement, while the outer rows are still being read.
+        for (const auto& record : dao()->getFiscalMemory(day))
+            inner.append(int(record.shiftNumber()));
+    }));
+    EXPECT_EQ(outer, QList<int>({1, 2, 3}));
+    EXPECT_EQ(inner, QList<int>({1, 2, 3, 1, 2, 3, 1, 2, 3}));
+    // And once more after both were given back.
+    EXPECT_EQ(dao()->getFiscalMemory(day).size(), 3);
+}
+
+TEST_F(DaoStatementReuseTest, TableGoneUnderAPreparedStatementFailsAsANewStatementWould)
+{
+    ASSERT_TRUE(insert(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('kkminfo', '{\"a\":1}')")));
+    EXPECT_EQ(dao()->readServiceData(QStringLiteral("kkminfo")), json(R"({"a":1})"));
+
+    ASSERT_TRUE(insert(QStringLiteral("ALTER TABLE servicedata RENAME TO servicedata_away")));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        SCOPED_TRACE(attempt);
+        LogCapture capture;
+        EXPECT_EQ(dao()->readServiceData(QStringLiteral("kkminfo")), std::nullopt);
+        const QString log = capture.text();
+        EXPECT_TRUE(log.contains(QStringLiteral("no such table: servicedata Unable to prepare statement")))
+            << log.toStdString();
+    }
+    ASSERT_TRUE(insert(QStringLiteral("ALTER TABLE servicedata_away RENAME TO servicedata")));
+    EXPECT_EQ(dao()->readServiceData(QStringLiteral("kkminfo")), json(R"({"a":1})"));
+
+    // A statement kept across a closed connection is prepared on the new one.
+    dao()->close();
+    EXPECT_EQ(dao()->readServiceData(QStringLiteral("kkminfo")), json(R"({"a":1})"));
+    EXPECT_TRUE(dao()->saveServiceData(QStringLiteral("kkminfo"), json(R"({"b":2})")));
+    EXPECT_EQ(dao()->readServiceData(QStringLiteral("kkminfo")), json(R"({"b":2})"));
+}
+
 } // namespace

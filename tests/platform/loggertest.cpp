@@ -1,0 +1,88 @@
+#include "log4qt/logger.h"
+#include "log4qt/logmanager.h"
+
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// What the loggers write to standard error while it is alive.
+class CapturedStderr
+{
+public:
+    CapturedStderr()
+    {
+        m_file.open();
+        std::fflush(stderr);
+        m_saved = dup(STDERR_FILENO);
+        dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~CapturedStderr() { restore(); }
+
+    QByteArray text()
+    {
+        restore();
+        m_file.seek(0);
+        return m_file.readAll();
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        dup2(m_saved, STDERR_FILENO);
+        close(m_saved);
+        m_saved = -1;
+    }
+
+    QTemporaryFile m_file;
+    int m_saved = -1;
+};
+
+TEST(LoggerTest, WritesOneLineOfTimeLevelThreadNameAndMessage)
+{
+    const Log4Qt::Level saved = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Info);
+    CapturedStderr captured;
+    const QDateTime before = QDateTime::currentDateTime();
+    Log4Qt::Logger::logger(QStringLiteral("журнал"))->info(QStringLiteral("Операция выполнена: 100%"));
+    Log4Qt::Logger::logger(QStringLiteral("dao"))->error(QStringLiteral("Данные: {\"a\":1}"));
+    Log4Qt::Logger::logger(QStringLiteral("dao"))->debug(QStringLiteral("dropped below the threshold"));
+    const QDateTime after = QDateTime::currentDateTime();
+    const QString text = QString::fromUtf8(captured.text());
+    Log4Qt::LogManager::setThreshold(saved);
+
+    const QString thread = QString::number(reinterpret_cast<quintptr>(QThread::currentThreadId()), 16);
+    const QStringList lines = text.split(u'\n');
+    ASSERT_EQ(lines.size(), 3) << text.toStdString();
+    EXPECT_EQ(lines.at(2), QString());
+    const QString expected[] = {QStringLiteral("INFO  [%1] журнал - Операция выполнена: 100%").arg(thread),
+                                QStringLiteral("ERROR [%1] dao - Данные: {\"a\":1}").arg(thread)};
+    for (int i = 0; i < 2; ++i) {
+        const QString line = lines.at(i);
+        ASSERT_GT(line.size(), 24) << line.toStdString();
+        EXPECT_EQ(line.mid(24), expected[i]) << line.toStdString();
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} $"))
+                .match(line.left(24))
+                .hasMatch())
+            << line.toStdString();
+        // Local time, to the millisecond, between the moments around the call.
+        const QDateTime stamp =
+            QDateTime::fromString(line.left(23), QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+        ASSERT_TRUE(stamp.isValid()) << line.toStdString();
+        EXPECT_GE(stamp, before) << line.toStdString();
+        EXPECT_LE(stamp, after) << line.toStdString();
+    }
+}
+
+} // namespace
