@@ -332,7 +332,7 @@ def main(argv=None) -> int:
     parser.add_argument("--receipts", type=int, default=500)
     parser.add_argument("--sync-receipts", type=int, default=100)
     parser.add_argument("--records", type=int, default=10000)
-    parser.add_argument("--closes", type=int, default=15)
+    parser.add_argument("--closes", type=int, default=40)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--receipts-only", action="store_true", help="measure the online receipt only")
     args = parser.parse_args(argv)
