@@ -42,9 +42,7 @@ protected:
     void TearDown() override
     {
         sqlite3_commit_hook(connection(), nullptr, nullptr);
-        for (const char* statement : {"DROP TRIGGER IF EXISTS refuse_commit", "DROP TABLE IF EXISTS orphan",
-                                      "DROP TABLE IF EXISTS parent", "PRAGMA foreign_keys = OFF"})
-            sql(QString::fromLatin1(statement));
+        allowCommits();
         ServiceDbTest::TearDown();
     }
 
@@ -139,13 +137,8 @@ TEST_F(CommandCommits, BeforeAndAfterTheExchangeOneCommitEach)
 
 TEST_F(CommandCommits, CommitThatFailsLeavesNoneOfTheCommandsRecords)
 {
-    // The receipt's last write breaks a deferred foreign key: only the commit fails.
-    sql(QStringLiteral("PRAGMA foreign_keys = ON"));
-    sql(QStringLiteral("CREATE TABLE parent(id INTEGER PRIMARY KEY)"));
-    sql(QStringLiteral(
-        "CREATE TABLE orphan(id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)"));
-    sql(QStringLiteral("CREATE TRIGGER refuse_commit AFTER INSERT ON shiftcounters "
-                       "BEGIN INSERT INTO orphan VALUES(1); END"));
+    // The receipt's last write: only the commit fails.
+    refuseCommitAfterInsertInto(QStringLiteral("shiftcounters"));
 
     const QJsonObject reply = ticket();
 

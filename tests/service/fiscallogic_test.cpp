@@ -289,20 +289,8 @@ TEST_F(FiscalLogicTest, TransactionThatCannotBeginOrCommitLogsOneTrueError)
          "Не удалось начать транзакцию закрытия смены"},
         // A deferred foreign key the new fiscal-memory record breaks fails only the commit.
         {"commit",
-         [] {
-             sql(QStringLiteral("PRAGMA foreign_keys = ON"));
-             sql(QStringLiteral("CREATE TABLE parent(id INTEGER PRIMARY KEY)"));
-             sql(QStringLiteral(
-                 "CREATE TABLE child(id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)"));
-             sql(QStringLiteral("CREATE TRIGGER refuse_step AFTER INSERT ON fiscalmemory "
-                                "BEGIN INSERT INTO child VALUES(1); END"));
-         },
-         [] {
-             sql(QStringLiteral("DROP TRIGGER refuse_step"));
-             sql(QStringLiteral("DROP TABLE child"));
-             sql(QStringLiteral("DROP TABLE parent"));
-             sql(QStringLiteral("PRAGMA foreign_keys = OFF"));
-         },
+         [] { refuseCommitAfterInsertInto(QStringLiteral("fiscalmemory")); },
+         [] { allowCommits(); },
          "Не удалось подтвердить транзакцию закрытия смены"},
     };
     for (const Case& c : cases) {

@@ -71,6 +71,24 @@ void ServiceDbTest::sql(const QString& statement)
         << statement.toStdString() << ": " << query.lastError().text().toStdString();
 }
 
+void ServiceDbTest::refuseCommitAfterInsertInto(const QString& table)
+{
+    sql(QStringLiteral("PRAGMA foreign_keys = ON"));
+    sql(QStringLiteral("CREATE TABLE parent(id INTEGER PRIMARY KEY)"));
+    sql(QStringLiteral(
+        "CREATE TABLE orphan(id INTEGER REFERENCES parent(id) DEFERRABLE INITIALLY DEFERRED)"));
+    sql(QStringLiteral("CREATE TEMP TRIGGER refuse_commit AFTER INSERT ON main.%1 "
+                       "BEGIN INSERT INTO orphan VALUES(1); END")
+            .arg(table));
+}
+
+void ServiceDbTest::allowCommits()
+{
+    for (const char* statement : {"DROP TRIGGER IF EXISTS refuse_commit", "DROP TABLE IF EXISTS orphan",
+                                  "DROP TABLE IF EXISTS parent", "PRAGMA foreign_keys = OFF"})
+        sql(QString::fromLatin1(statement));
+}
+
 QJsonObject ServiceDbTest::record(const QString& name)
 {
     return dao()->getServiceData(name);

@@ -45,6 +45,11 @@ protected:
     static void setConfig(const QString& key, const QVariant& value);
     // The clock the service sees from now on.
     static void setNow(const QDateTime& now);
+    // From now on a row inserted into the table breaks a deferred foreign key:
+    // every statement succeeds and only the commit that holds the row fails.
+    static void refuseCommitAfterInsertInto(const QString& table);
+    // Undoes refuseCommitAfterInsertInto; harmless when nothing was refused.
+    static void allowCommits();
 };
 
 class FixedClock : public CurrentTime
