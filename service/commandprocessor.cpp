@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <optional>
+
 namespace taxvault {
 
 namespace {
@@ -86,6 +88,8 @@ bool CommandProcessor::isListening() const
 void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray content)
 {
     Q_UNUSED(header);
+    // The command's lines go out together, before its reply.
+    std::optional<Log4Qt::LogBatch> batch(std::in_place);
     const QJsonObject request = parseRequest(content);
     const QString name = request.value(QStringLiteral("command")).toString();
     m_logger->info(QStringLiteral("Получена команда: %1").arg(name));
@@ -131,6 +135,7 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
     responseHeader.setStatusLine(200, QStringLiteral("OK"), 1, 1);
     responseHeader.setContentType(QStringLiteral("application/json"));
     responseHeader.setContentLength(static_cast<int>(body.size()));
+    batch.reset();
     m_server->sendResponse(responseHeader, body);
 }
 

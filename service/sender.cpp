@@ -311,7 +311,13 @@ bool Sender::isRequestTimeInvalid()
         }
     }
     record.insert(QStringLiteral("datetime"), current.toString(format));
+    // Before an exchange the request time is stored on its own, and nobody
+    // waits for it on the disk: lost at a power failure, it is as if the command
+    // had not begun. The synced commit after the exchange carries it along.
+    const bool own = !m_commandWritesOpen && dao()->beginTransaction(Dao::Sync::Deferred);
     dao()->saveServiceData(QStringLiteral("lastrequesttime"), record);
+    if (own)
+        dao()->commitTransaction();
     return false;
 }
 
@@ -833,6 +839,8 @@ QByteArray Sender::sendData(const QByteArray& packet)
             .arg(config()->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")))
             .arg(config()->getInt(QStringLiteral("Connection:port"), 0)));
 
+    // The lines so far are out before the wait on the server begins.
+    Log4Qt::LogBatch::flush();
     m_socket->abort();
     m_socket->connectToHost(
         config()->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")),

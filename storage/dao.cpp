@@ -234,7 +234,7 @@ bool Dao::execAndCheck(const QString& statement)
     return result.success;
 }
 
-bool Dao::beginTransaction()
+bool Dao::beginTransaction(Sync sync)
 {
     m_mutex.lock();
     // Another thread waits above until the transaction has ended, so an open
@@ -248,9 +248,12 @@ bool Dao::beginTransaction()
         return true;
     }
     open();
+    // The level cannot change inside a transaction; it is set back at its end.
+    m_deferredSync = sync == Sync::Deferred && exec(QStringLiteral("PRAGMA synchronous=NORMAL")).success;
     m_logger->debug(QStringLiteral("Начало транзакции"));
     if (!m_db.transaction()) {
         m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(m_db.lastError().text()));
+        restoreSync();
         m_mutex.unlock();
         return false;
     }
@@ -285,8 +288,19 @@ bool Dao::commitTransaction()
             m_logger->error(
                 QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
     }
+    restoreSync();
     m_mutex.unlock(); // the lock of beginTransaction()
     return committed;
+}
+
+void Dao::restoreSync()
+{
+    if (!m_deferredSync)
+        return;
+    m_deferredSync = false;
+    // A connection left lazy would weaken every later commit: a new one syncs.
+    if (!exec(QStringLiteral("PRAGMA synchronous=FULL")).success)
+        close();
 }
 
 bool Dao::rollbackTransaction()
@@ -309,6 +323,7 @@ bool Dao::rollbackTransaction()
     const bool rolledBack = m_db.rollback();
     if (!rolledBack)
         m_logger->error(QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
+    restoreSync();
     m_mutex.unlock(); // the lock of beginTransaction()
     return rolledBack;
 }
@@ -362,8 +377,12 @@ bool Dao::setServiceStatus(int status)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->debug(QStringLiteral("Запись статуса сервиса %1").arg(status));
+    // Row 1 already holding the status is left as it is: rewriting it would
+    // cost a commit pages it does not change.
     const QueryResult result = execPrepared(
-        QStringLiteral("INSERT OR REPLACE INTO status(status, rowid) VALUES (:param1,1)"), {status});
+        QStringLiteral("INSERT OR REPLACE INTO status(status, rowid) SELECT :param1, 1 WHERE NOT EXISTS "
+                       "(SELECT 1 FROM status WHERE rowid=1 AND status=:param2)"),
+        {status, status});
     if (result.success)
         m_logger->debug(QStringLiteral("Операция выполнена"));
     else
@@ -388,13 +407,29 @@ bool Dao::saveServiceData(const QString& name, const QJsonObject& data)
     const QString text = compactText(data);
     if (name == QLatin1String("transportdata"))
         m_logger->info(QStringLiteral("Данные: %1").arg(text));
-    const QueryResult result = execPrepared(
-        QStringLiteral("INSERT INTO servicedata (name, data) VALUES (:param1, :param2)"), {name, text});
-    if (result.success)
+    // The row is changed in place, and not at all when it holds the text
+    // already: a replace would move it, and a commit would write the pages it
+    // leaves and the pages it goes to.
+    bool success = false;
+    int updated = 0;
+    {
+        const QueryResult result = execPrepared(
+            QStringLiteral("UPDATE servicedata SET data=:param1 WHERE name=:param2 AND data IS NOT :param3"),
+            {text, name, text});
+        success = result.success;
+        updated = success ? result.query.numRowsAffected() : 0;
+    }
+    if (success && updated == 0)
+        success =
+            execPrepared(QStringLiteral("INSERT INTO servicedata (name, data) SELECT :param1, :param2 "
+                                        "WHERE NOT EXISTS (SELECT 1 FROM servicedata WHERE name=:param3)"),
+                         {name, text, name})
+                .success;
+    if (success)
         m_logger->info(QStringLiteral("Операция выполнена"));
     else
         m_logger->error(QStringLiteral("Не удалось сохранить служебные данные. Данные: \n%1").arg(text));
-    return result.success;
+    return success;
 }
 
 QJsonObject Dao::getServiceData(const QString& name)

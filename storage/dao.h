@@ -88,7 +88,11 @@ public:
     // Every begin that returned true must be ended on the calling thread;
     // commit or rollback without a begin on this thread returns false. A failed
     // outermost commit rolls back.
-    bool beginTransaction();
+    // A Deferred outermost transaction is written to the log at its commit but
+    // not waited for on the disk: the next synced commit of any thread carries
+    // it there. A power failure may undo it, never what was synced after it.
+    enum class Sync { Synced, Deferred };
+    bool beginTransaction(Sync sync = Sync::Synced);
     bool commitTransaction();
     bool rollbackTransaction();
 
@@ -112,6 +116,8 @@ private:
     // Takes a lent prepared statement back into m_prepared.
     std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
     void forgetPreparedStatements();
+    // Back to synced commits after a Deferred transaction.
+    void restoreSync();
     void logFailedStatement(const QSqlQuery& query);
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
@@ -125,6 +131,8 @@ private:
     // Nesting of the open transaction of the thread holding m_mutex (0: none);
     // read and written only under m_mutex.
     int m_transactionDepth = 0;
+    // The open outermost transaction commits without waiting for the disk.
+    bool m_deferredSync = false;
     // Prepared statements of the open connection by text, each while no result holds it.
     std::unordered_map<QString, QSqlQuery> m_prepared;
     // Counts connections opened and closed: a statement lent before one comes back dead.

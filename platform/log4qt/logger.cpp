@@ -43,6 +43,27 @@ QMutex& outputMutex()
     return mutex;
 }
 
+// The lines a thread holds while a LogBatch lives on it.
+struct HeldLines
+{
+    int depth = 0;
+    QByteArray text;
+};
+
+thread_local HeldLines held;
+
+// More than this is written at once even inside a batch.
+constexpr qsizetype kMaxHeld = 64 * 1024;
+
+void writeOut(const QByteArray& text)
+{
+    if (text.isEmpty())
+        return;
+    QMutexLocker locker(&outputMutex());
+    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
+    std::fflush(stderr);
+}
+
 const char* levelName(Level level)
 {
     switch (level) {
@@ -104,12 +125,29 @@ void Logger::log(Level level, const QString& message) const
         int(now.tv_nsec / 1000000), levelName(level),
         static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
     const QByteArray text = message.toUtf8();
-    QByteArray line;
-    line.reserve(prefixSize + m_nameUtf8.size() + 3 + text.size() + 1);
+    QByteArray& line = held.text;
+    line.reserve(line.size() + prefixSize + m_nameUtf8.size() + 3 + text.size() + 1);
     line.append(prefix, prefixSize).append(m_nameUtf8).append(" - ", 3).append(text).append('\n');
-    QMutexLocker locker(&outputMutex());
-    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stderr);
-    std::fflush(stderr);
+    if (held.depth > 0 && level < Level::Warn && line.size() < kMaxHeld)
+        return;
+    LogBatch::flush();
+}
+
+LogBatch::LogBatch()
+{
+    ++held.depth;
+}
+
+LogBatch::~LogBatch()
+{
+    if (--held.depth == 0)
+        flush();
+}
+
+void LogBatch::flush()
+{
+    writeOut(held.text);
+    held.text.truncate(0); // keeps the buffer for the next lines
 }
 
 void LogManager::setHandleQtMessages(bool handle)

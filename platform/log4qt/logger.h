@@ -29,4 +29,21 @@ private:
     QByteArray m_nameUtf8;
 };
 
+// While one lives on a thread, the lines that thread logs below warn are held
+// and written in one go when the outermost one ends: a command logs dozens of
+// lines, and each write costs a system call. A warn or error line writes what
+// is held, then itself, at once. Other threads write as usual.
+class LogBatch
+{
+public:
+    LogBatch();
+    ~LogBatch();
+    LogBatch(const LogBatch&) = delete;
+    LogBatch& operator=(const LogBatch&) = delete;
+
+    // Writes what the calling thread holds now: before it waits on something
+    // slow, so that the log shows how far it got.
+    static void flush();
+};
+
 } // namespace Log4Qt

@@ -2,6 +2,7 @@
 #include "log4qt/logmanager.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryFile>
 #include <QThread>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +27,13 @@ public:
         dup2(m_file.handle(), STDERR_FILENO);
     }
     ~CapturedStderr() { restore(); }
+
+    // What has been written so far, capture going on.
+    QByteArray peek()
+    {
+        QFile file(m_file.fileName());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
 
     QByteArray text()
     {
@@ -83,6 +92,46 @@ TEST(LoggerTest, WritesOneLineOfTimeLevelThreadNameAndMessage)
         EXPECT_GE(stamp, before) << line.toStdString();
         EXPECT_LE(stamp, after) << line.toStdString();
     }
+}
+
+TEST(LoggerTest, BatchHoldsTheThreadsLinesUntilItEndsOrSomethingGoesWrong)
+{
+    const Log4Qt::Level saved = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Info);
+    Log4Qt::Logger* logger = Log4Qt::Logger::logger(QStringLiteral("batch"));
+    CapturedStderr captured;
+    const auto written = [&captured]() {
+        std::fflush(stderr);
+        return QString::fromUtf8(captured.peek()).count(u'\n');
+    };
+    QStringList seen;
+    {
+        Log4Qt::LogBatch outer;
+        logger->info(QStringLiteral("one"));
+        {
+            Log4Qt::LogBatch inner;
+            logger->info(QStringLiteral("two"));
+        }
+        seen << QString::number(written()); // the inner end writes nothing
+        logger->warn(QStringLiteral("three"));
+        seen << QString::number(written()); // a warning writes what is held
+        logger->info(QStringLiteral("four"));
+        std::thread other([logger] { logger->info(QStringLiteral("other thread")); });
+        other.join();
+        seen << QString::number(written()); // other threads are not held
+        Log4Qt::LogBatch::flush();
+        seen << QString::number(written());
+        logger->info(QStringLiteral("five"));
+    }
+    seen << QString::number(written());
+    const QString text = QString::fromUtf8(captured.text());
+    Log4Qt::LogManager::setThreshold(saved);
+
+    EXPECT_EQ(seen, QStringList({"0", "3", "4", "5", "6"}));
+    QStringList messages;
+    for (const QString& line : text.split(u'\n', Qt::SkipEmptyParts))
+        messages << line.section(QStringLiteral(" - "), 1);
+    EXPECT_EQ(messages, QStringList({"one", "two", "three", "other thread", "four", "five"}));
 }
 
 } // namespace

@@ -164,6 +164,46 @@ TEST_F(DaoServiceDataTest, DocumentsByName)
     }
 }
 
+TEST_F(DaoServiceDataTest, RowsAreChangedInPlaceAndTheSameValueWritesNothing)
+{
+    const auto rowid = [this] {
+        return value(QStringLiteral("SELECT rowid FROM servicedata WHERE name='servicerequest'"))
+            .toLongLong();
+    };
+    // Moves when another connection commits a change to the file.
+    const auto version = [this] { return value(QStringLiteral("PRAGMA data_version")).toLongLong(); };
+    ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("servicerequest"), json(R"({"a":1})")));
+    ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("lastrequesttime"), json(R"({"b":1})")));
+    ASSERT_TRUE(dao()->setServiceStatus(1));
+    const qint64 row = rowid();
+
+    struct Step
+    {
+        const char* name;
+        std::function<bool()> write;
+        bool changes;
+    };
+    const Step steps[] = {
+        {"new text",
+         [] { return dao()->saveServiceData(QStringLiteral("servicerequest"), json(R"({"a":2})")); }, true},
+        {"same text",
+         [] { return dao()->saveServiceData(QStringLiteral("servicerequest"), json(R"({"a":2})")); }, false},
+        {"same status", [] { return dao()->setServiceStatus(1); }, false},
+        {"new status", [] { return dao()->setServiceStatus(0); }, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        const qint64 before = version();
+        ASSERT_TRUE(step.write());
+        EXPECT_EQ(version() != before, step.changes);
+    }
+    EXPECT_EQ(rowid(), row);
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT name, data FROM servicedata ORDER BY name")),
+              (QList<QVariantList>{{QStringLiteral("lastrequesttime"), QStringLiteral(R"({"b":1})")},
+                                   {QStringLiteral("servicerequest"), QStringLiteral(R"({"a":2})")}}));
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT rowid, status FROM status")), (QList<QVariantList>{{1, 0}}));
+}
+
 TEST_F(DaoServiceDataTest, TransportDataIsLoggedWithItsDocument)
 {
     LogCapture capture;

@@ -3,9 +3,12 @@
 #include "log4qt/logmanager.h"
 
 #include <QSet>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -122,6 +125,51 @@ TEST_F(DaoTransactionTest, InnerTransactionIsAPartOfTheOuterOne)
     EXPECT_EQ(raw->rows(QStringLiteral("SELECT data FROM messages")),
               (QList<QVariantList>{{QStringLiteral(R"({"command":2})")}}));
     EXPECT_EQ(state().first().first(), QVariant());
+}
+
+TEST_F(DaoTransactionTest, DeferredTransactionAloneSkipsTheWaitForTheDisk)
+{
+    // The connection's level: 1 commits without waiting for the disk, 2 waits.
+    const auto level = [] {
+        QSqlQuery query(QSqlDatabase::database());
+        return query.exec(QStringLiteral("PRAGMA synchronous")) && query.next() ? query.value(0).toInt() : -1;
+    };
+    using Sync = taxvault::Dao::Sync;
+    struct Case
+    {
+        const char* name;
+        std::function<void()> run;
+    };
+    const Case cases[] = {
+        {"committed",
+         [&] {
+             ASSERT_TRUE(dao()->beginTransaction(Sync::Deferred));
+             EXPECT_EQ(level(), 1);
+             ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
+             ASSERT_TRUE(dao()->commitTransaction());
+         }},
+        {"rolled back",
+         [&] {
+             ASSERT_TRUE(dao()->beginTransaction(Sync::Deferred));
+             ASSERT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
+             ASSERT_TRUE(dao()->rollbackTransaction());
+         }},
+        {"inside a synced one",
+         [&] {
+             ASSERT_TRUE(dao()->beginTransaction());
+             ASSERT_TRUE(dao()->beginTransaction(Sync::Deferred));
+             EXPECT_EQ(level(), 2);
+             ASSERT_TRUE(dao()->commitTransaction());
+             ASSERT_TRUE(dao()->commitTransaction());
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.run();
+        EXPECT_EQ(level(), 2);
+    }
+    EXPECT_EQ(raw->rows(QStringLiteral("SELECT data FROM messages")),
+              (QList<QVariantList>{{QStringLiteral(R"({"command":1})")}}));
 }
 
 TEST_F(DaoFixture, ThreadsShareTheConnectionWithoutLosingRows)
