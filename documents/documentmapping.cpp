@@ -1,6 +1,8 @@
 #include "documents/documentmapping.h"
 
+#include <QHash>
 #include <QMetaProperty>
+#include <QMutex>
 
 #include <cmath>
 
@@ -44,41 +46,71 @@ bool isNonFinite(const QVariant& value)
     return !std::isfinite(value.toDouble());
 }
 
+// A document type's properties with their names as texts, and the property of
+// each name: every conversion would otherwise search and convert the names anew.
+struct PropertyTable
+{
+    struct Entry
+    {
+        QString name;
+        QMetaProperty property;
+        bool numberKind;
+    };
+    QList<Entry> entries; // in declaration order
+    QHash<QString, qsizetype> byName;
+};
+
+const PropertyTable& propertyTable(const QMetaObject& metaObject)
+{
+    // Built once per document type and kept for the life of the process.
+    static QMutex mutex;
+    static QHash<const QMetaObject*, const PropertyTable*> tables;
+    QMutexLocker locker(&mutex);
+    const PropertyTable*& table = tables[&metaObject];
+    if (!table) {
+        auto* built = new PropertyTable;
+        for (int index = 0; index < metaObject.propertyCount(); ++index) {
+            const QMetaProperty property = metaObject.property(index);
+            const QString name = QString::fromLatin1(property.name());
+            built->byName.insert(name, built->entries.size());
+            built->entries.append({name, property, isNumberKind(property.metaType())});
+        }
+        table = built;
+    }
+    return *table;
+}
+
 } // namespace
 
 QVariantMap readProperties(const QMetaObject& metaObject, const void* document, bool skipNulls,
                            const QStringList& excluded)
 {
     QVariantMap map;
-    for (int index = 0; index < metaObject.propertyCount(); ++index) {
-        const QMetaProperty property = metaObject.property(index);
-        QVariant value = property.readOnGadget(document);
+    for (const PropertyTable::Entry& entry : propertyTable(metaObject).entries) {
+        QVariant value = entry.property.readOnGadget(document);
         if (skipNulls && value.isNull())
             continue;
-        const QString name = QString::fromLatin1(property.name());
-        if (excluded.contains(name))
+        if (excluded.contains(entry.name))
             continue;
-        map.insert(name, std::move(value));
+        map.insert(entry.name, std::move(value));
     }
     return map;
 }
 
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map)
 {
+    const PropertyTable& table = propertyTable(metaObject);
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
-        const int index = metaObject.indexOfProperty(it.key().toLatin1().constData());
-        if (index < 0)
+        // Only the exact name: "name\u0000x" or non-Latin-1 look-alikes never land on "name".
+        const auto found = table.byName.constFind(it.key());
+        if (found == table.byName.cend())
             continue;
-        const QMetaProperty property = metaObject.property(index);
-        // The lookup sees Latin-1 up to the first NUL: "name\u0000x" or non-Latin-1 look-alikes must
-        // not land on "name".
-        if (it.key() != QLatin1String(property.name()))
+        const PropertyTable::Entry& entry = table.entries.at(*found);
+        if (!accepts(entry.property, it.value()))
             continue;
-        if (!accepts(property, it.value()))
+        if (entry.numberKind && isNonFinite(it.value()))
             continue;
-        if (isNumberKind(property.metaType()) && isNonFinite(it.value()))
-            continue;
-        property.writeOnGadget(document, it.value());
+        entry.property.writeOnGadget(document, it.value());
     }
 }
 

@@ -2,7 +2,8 @@
 
 // The one road between documents and JSON: every document is a Q_GADGET whose properties are its
 // JSON keys, and the operations below walk those properties through the meta-object system.
-// Nothing here keeps state, so any thread may convert its own documents at any time.
+// The only state is a table of each type's properties, built once and shared under a lock, so any
+// thread may convert its own documents at any time.
 
 #include <QDateTime>
 #include <QJsonObject>

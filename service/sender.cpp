@@ -311,13 +311,7 @@ bool Sender::isRequestTimeInvalid()
         }
     }
     record.insert(QStringLiteral("datetime"), current.toString(format));
-    // Before an exchange the request time is stored on its own, and nobody
-    // waits for it on the disk: lost at a power failure, it is as if the command
-    // had not begun. The synced commit after the exchange carries it along.
-    const bool own = !m_commandWritesOpen && dao()->beginTransaction(Dao::Sync::Deferred);
     dao()->saveServiceData(QStringLiteral("lastrequesttime"), record);
-    if (own)
-        dao()->commitTransaction();
     return false;
 }
 
@@ -466,14 +460,14 @@ QJsonObject Sender::processCommand(int command, const QJsonObject& request)
     return m_holdCommandWrites ? reply : commitCommandWrites(reply);
 }
 
-void Sender::beginCommandWrites()
+void Sender::beginCommandWrites(Dao::Sync sync)
 {
     if (m_commandWritesOpen)
         return;
     // The service request's lock before the Dao's, in the order every thread
     // takes them: updateServiceInfo and the offline period need it inside.
     serviceRequestMutex().lock();
-    m_commandWritesOpen = dao()->beginTransaction();
+    m_commandWritesOpen = dao()->beginTransaction(sync);
     // Without a transaction each write commits on its own, as it can.
     if (!m_commandWritesOpen)
         serviceRequestMutex().unlock();
@@ -521,12 +515,19 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
         m_status == static_cast<int>(EServiceStatus::SERVER_BLOCKED))
         return makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0);
 
+    // Up to the exchange, what a command reads and stores is one transaction.
     // An autonomous command never waits on the operator's server: all it stores,
-    // from the request time to the queued message, is one transaction.
-    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
-        beginCommandWrites();
+    // from the request time to the queued message, is one transaction, synced.
+    // Online, it ends before the exchange and nobody waits for it on the disk:
+    // all it stores is the request time, which lost at a power failure is as if
+    // the command had not begun; the synced commit after the exchange carries it.
+    const bool online = m_status != static_cast<int>(EServiceStatus::AUTONOMOUS);
+    beginCommandWrites(online ? Dao::Sync::Deferred : Dao::Sync::Synced);
 
     if (isRequestTimeInvalid()) {
+        // A change of status is waited for on the disk.
+        if (online)
+            endCommandWrites();
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
         return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
                                    QStringLiteral("Время некорректно. Сервис в режиме блокировки"), QString(),
@@ -568,6 +569,8 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
         MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
     protoRequest.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));
 
+    // No transaction is open while the server is awaited.
+    endCommandWrites();
     ofd::proto::Response answer;
     try {
         answer = exchange(protoRequest);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/eservicestatus.h"
+#include "storage/dao.h"
 
 #include "message.pb.h"
 
@@ -95,10 +96,10 @@ public:
     // stored after each exchange that was answered.
     void saveTransportData();
 
-    // What a command stores once its exchange is over (or in place of it) is one
-    // transaction: begun at the first such write, committed when the command
-    // ends. Never open while waiting for the operator's server.
-    void beginCommandWrites();
+    // What a command stores before its exchange is one transaction, and what it
+    // stores once the exchange is over (or in place of it) another, committed
+    // when the command ends. Never open while waiting for the operator's server.
+    void beginCommandWrites(Dao::Sync sync = Dao::Sync::Synced);
     // Commits; false when the writes were rolled back. Nothing open: true.
     bool endCommandWrites();
     // Commits at the end of a command; rolled back, the service blocks.

@@ -187,6 +187,45 @@ class CannedOperator:
         self.listener.close()
 
 
+class LeanClient:
+    """One keep-alive HTTP connection that sends a request encoded beforehand and
+    reads the reply by its Content-Length: the time measured is the service's,
+    not the client library's (http.client parses every header block with the
+    email package, about 0.2 ms per request here)."""
+
+    def __init__(self, port: int):
+        self.port = port
+        self.sock = socket.create_connection(("127.0.0.1", port))
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def request(self, command, document) -> bytes:
+        body = json.dumps({"command": command, "object": document}, ensure_ascii=False).encode("utf-8")
+        return (b"POST / HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Type: application/json\r\n"
+                b"Content-Length: %d\r\n\r\n" % (self.port, len(body))) + body
+
+    def timed(self, request: bytes):
+        started = time.perf_counter()
+        self.sock.sendall(request)
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("the service closed the connection")
+            data += chunk
+        head, body = data.split(b"\r\n\r\n", 1)
+        length = next(int(line.split(b":", 1)[1]) for line in head.split(b"\r\n")
+                      if line.lower().startswith(b"content-length:"))
+        while len(body) < length:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("the service closed the connection")
+            body += chunk
+        return time.perf_counter() - started, body
+
+    def close(self):
+        self.sock.close()
+
+
 def receipt_latencies(workdir: Path, count: int):
     inst = Installation(workdir, "receipts").start()
     canned = None
@@ -199,11 +238,14 @@ def receipt_latencies(workdir: Path, count: int):
         canned = CannedOperator(inst.sim.port, reply)
         for _ in range(5):  # the first connections to the new server
             inst.post("commandTicket", fiscal.ticket())
+        client = LeanClient(inst.vault.service_port)
+        request = client.request("commandTicket", fiscal.ticket())
         times = []
         for _ in range(count):
-            elapsed, reply = inst.timed("commandTicket", fiscal.ticket())
-            assert reply["kkmInfoObject"]["serviceStatus"] == 0, reply
+            elapsed, body = client.timed(request)
+            assert json.loads(body)["kkmInfoObject"]["serviceStatus"] == 0, body
             times.append(elapsed)
+        client.close()
         return times, frame_size
     finally:
         if canned:
