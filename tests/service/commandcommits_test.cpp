@@ -2,6 +2,7 @@
 // (or in place of it) is one commit, all of it or none.
 
 #include "servicetestsupport.h"
+#include "syncedfiles.h"
 
 #include "documents/closeshiftrequest.h"
 #include "documents/moneyplacementrequest.h"
@@ -133,6 +134,50 @@ TEST_F(CommandCommits, BeforeAndAfterTheExchangeOneCommitEach)
         EXPECT_EQ(sender->status(), c.status);
         EXPECT_EQ(commits, c.commits);
     }
+}
+
+TEST_F(CommandCommits, AcceptedReceiptCostsOneSyncOnlineAndQueued)
+{
+    // Every file the Dao opens from now on counts the syncs asked of it.
+    syncedfiles::install();
+    Singleton<Dao>::instance()->close();
+    Singleton<Dao>::instance()->getServiceStatus(); // opens it again, with its key
+    struct Case
+    {
+        const char* name;
+        std::function<void(CommandCommits&)> arrange;
+        int status;
+    };
+    const Case cases[] = {
+        // The request time before the exchange is written without a sync; the
+        // commit after the exchange carries it to the disk with the rest.
+        {"online", {}, 0},
+        {"going offline", [](CommandCommits& t) { t.noConnection(); }, 1},
+        {"queued while autonomous",
+         [](CommandCommits& t) {
+             t.noConnection();
+             t.ticket();
+         },
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        if (c.arrange)
+            c.arrange(*this);
+        // A new second: the request time changes and is written.
+        setNow(QDateTime(QDate(2024, 3, 1), QTime(9, 6, 0)));
+        const int before = syncedfiles::count();
+
+        const QJsonObject reply = ticket();
+
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), c.status);
+        EXPECT_EQ(syncedfiles::count() - before, 1);
+    }
+    // The request time of the last receipt is stored with it.
+    EXPECT_EQ(record(QStringLiteral("lastrequesttime")).value(QStringLiteral("datetime")).toString(),
+              QStringLiteral("2024-03-01 09:06:00"));
 }
 
 TEST_F(CommandCommits, CommitThatFailsLeavesNoneOfTheCommandsRecords)
