@@ -29,11 +29,41 @@ void appendRecordHead(QString& text, int shiftNumber, const QDateTime& created, 
     text += QStringLiteral(":\n");
 }
 
-// The stored text printed as the document the data-access object reads from it.
-void appendDocument(QString& text, const QString& stored)
+void appendDigits(QByteArray& text, int value, int count)
 {
-    if (!appendIndentedCounters(text, stored))
-        text += indented(CountersRecord(QJsonDocument::fromJson(stored.toUtf8()).object()));
+    char digits[4];
+    for (int i = count - 1; i >= 0; --i, value /= 10)
+        digits[i] = char('0' + value % 10);
+    text.append(digits, count);
+}
+
+// The same head as UTF-8 bytes, the date written as "dd.MM.yyyy" writes it.
+void appendRecordHead(QByteArray& text, int shiftNumber, const QDateTime& created, const QString& dateFormat)
+{
+    text.append("Смена ");
+    text.append(QByteArray::number(shiftNumber));
+    text.append(", ", 2);
+    const QDate date = created.date();
+    if (date.isValid() && date.year() >= 1000 && date.year() <= 9999) {
+        appendDigits(text, date.day(), 2);
+        text.append('.');
+        appendDigits(text, date.month(), 2);
+        text.append('.');
+        appendDigits(text, date.year(), 4);
+    } else {
+        text.append(date.toString(dateFormat).toUtf8());
+    }
+    text.append(":\n", 2);
+}
+
+// The stored text printed as the document the data-access object reads from it.
+void appendDocument(QByteArray& text, QByteArrayView stored)
+{
+    if (appendIndentedCounters(text, stored))
+        return;
+    // As the text of the stored row was read before: invalid UTF-8 replaced.
+    const QByteArray read = QString::fromUtf8(stored).toUtf8();
+    text.append(indented(CountersRecord(QJsonDocument::fromJson(read).object())).toUtf8());
 }
 
 } // namespace
@@ -60,33 +90,33 @@ QString Observer::shiftCounters()
     return record.isNull() ? QString() : indented(record);
 }
 
-QString Observer::fiscalMemory()
+QByteArray Observer::fiscalMemory()
 {
     m_logger->info(QStringLiteral("Получение всех счетчиков из фискальной памяти"));
     return recordBlocks(std::nullopt, QStringLiteral("В фискальной памяти нет записей"));
 }
 
-QString Observer::fiscalMemory(QDate day)
+QByteArray Observer::fiscalMemory(QDate day)
 {
     const QString dayText = day.toString(m_dateFormat);
     m_logger->info(QStringLiteral("Получение счетчиков из фискальной памяти за %1").arg(dayText));
     return recordBlocks(day, QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText));
 }
 
-QString Observer::recordBlocks(const std::optional<QDate>& day, const QString& noRecords)
+QByteArray Observer::recordBlocks(const std::optional<QDate>& day, const QString& noRecords)
 {
     // Each record goes straight from its row into the text: a full fiscal
     // memory is never held as documents as well.
-    QString text;
+    QByteArray text;
     const bool read = dao()->readFiscalMemoryTexts(
-        day, [this, &text](const QDateTime& created, int shiftNumber, const QString& stored) {
+        day, [this, &text](const QDateTime& created, int shiftNumber, QByteArrayView stored) {
             appendRecordHead(text, shiftNumber, created, m_dateFormat);
             appendDocument(text, stored);
-            text += QLatin1Char('\n');
+            text.append('\n');
         });
     if (!read)
-        return QString();
-    return text.isEmpty() ? noRecords : text;
+        return QByteArray();
+    return text.isEmpty() ? noRecords.toUtf8() : text;
 }
 
 QString Observer::fiscalMemory(int shiftNumber)

@@ -704,7 +704,7 @@ QList<CountersRecord> Dao::getFiscalMemory(QDate day)
 
 bool Dao::readFiscalMemoryTexts(
     const std::optional<QDate>& day,
-    const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit)
+    const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit)
 {
     QMutexLocker locker(&m_mutex);
     QueryResult result = selectFiscalMemory(day);
@@ -714,7 +714,7 @@ bool Dao::readFiscalMemoryTexts(
     }
     while (result.query.next()) {
         visit(localDateTime(result.query.value(0).toString()), result.query.value(1).toInt(),
-              result.query.value(2).toString());
+              result.query.value(2).toString().toUtf8());
     }
     return true;
 }

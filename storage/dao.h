@@ -5,6 +5,7 @@
 
 #include "korvan/singleton.h"
 
+#include <QByteArrayView>
 #include <QDate>
 #include <QDateTime>
 #include <QJsonObject>
@@ -54,11 +55,12 @@ public:
     virtual QList<CountersRecord> getFiscalMemory(QDate day);
     virtual CountersRecord getFiscalMemory(int shiftNumber);
     // The fiscal memory as stored, for printing: each row's creation time,
-    // shift number and document text, in table order; with a day, the rows of
-    // that day. Nothing is parsed or kept. False, logged, when the read failed.
+    // shift number and document text (its UTF-8 bytes, valid during the call),
+    // in table order; with a day, the rows of that day. Nothing is parsed or
+    // kept. False, logged, when the read failed.
     virtual bool readFiscalMemoryTexts(
         const std::optional<QDate>& day,
-        const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit);
+        const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit);
     virtual bool resetToken();
     virtual bool setToken(int token);
     // The readers below give an empty result both for nothing stored and for a
