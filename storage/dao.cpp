@@ -4,6 +4,7 @@
 #include "storage/unicodeescapes.h"
 
 #include "log4qt/logger.h"
+#include "sqlcipher/sqlcipherresult.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -713,8 +714,13 @@ bool Dao::readFiscalMemoryTexts(
         return false;
     }
     while (result.query.next()) {
-        visit(localDateTime(result.query.value(0).toString()), result.query.value(1).toInt(),
-              result.query.value(2).toString().toUtf8());
+        const QDateTime created = localDateTime(result.query.value(0).toString());
+        const int shiftNumber = result.query.value(1).toInt();
+        // A stored text goes on as its bytes; anything else as the text it reads as.
+        if (const std::optional<QByteArrayView> document = SqlCipherResult::text(result.query, 2))
+            visit(created, shiftNumber, *document);
+        else
+            visit(created, shiftNumber, result.query.value(2).toString().toUtf8());
     }
     return true;
 }
