@@ -3,6 +3,7 @@
 #include <QLocale>
 
 #include <cmath>
+#include <cstring>
 
 namespace taxvault {
 
@@ -15,11 +16,52 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Appends to a byte array through a plain pointer: QByteArray::append checks
+// and copies more than the few bytes of a member are worth. The array is
+// resized to its capacity while written and cut to what was written at the end.
+class Sink
+{
+public:
+    explicit Sink(QByteArray& out) : m_out(out), m_begin(out.size()), m_size(out.size()) { grow(0); }
+
+    void append(const char* bytes, qsizetype count)
+    {
+        if (m_size + count > m_capacity)
+            grow(count);
+        std::memcpy(m_data + m_size, bytes, size_t(count));
+        m_size += count;
+    }
+    void append(char c)
+    {
+        if (m_size == m_capacity)
+            grow(1);
+        m_data[m_size++] = c;
+    }
+    void append(QByteArrayView bytes) { append(bytes.data(), bytes.size()); }
+
+    // Keeps what was written, or drops all of it.
+    void finish(bool keep) { m_out.resize(keep ? m_size : m_begin); }
+
+private:
+    void grow(qsizetype count)
+    {
+        m_out.resize(qMax(m_size + count, m_out.capacity()));
+        m_out.resize(m_out.capacity());
+        m_data = m_out.data();
+        m_capacity = m_out.size();
+    }
+
+    QByteArray& m_out;
+    qsizetype m_begin;
+    qsizetype m_size;
+    qsizetype m_capacity = 0;
+    char* m_data = nullptr;
+};
+
 class Reader
 {
 public:
-    Reader(QByteArray& out, QByteArrayView text)
-        : m_out(out), m_pos(text.data()), m_end(text.data() + text.size())
+    Reader(Sink& out, QByteArrayView text) : m_out(out), m_pos(text.data()), m_end(text.data() + text.size())
     {
     }
 
@@ -53,7 +95,7 @@ private:
             previous = name;
             indent(depth + 1);
             m_out.append('"');
-            m_out.append(name.data(), name.size());
+            m_out.append(name);
             m_out.append("\": ", 3);
             if (!take(':'))
                 return false;
@@ -122,7 +164,7 @@ private:
                 QByteArray::number(value, 'g', QLocale::FloatingPointShortest) != token)
                 return false;
         }
-        m_out.append(token.data(), token.size());
+        m_out.append(token);
         return true;
     }
 
@@ -143,7 +185,7 @@ private:
         return true;
     }
 
-    QByteArray& m_out;
+    Sink& m_out;
     const char* m_pos;
     const char* m_end;
 };
@@ -152,11 +194,10 @@ private:
 
 bool appendIndentedCounters(QByteArray& out, QByteArrayView stored)
 {
-    const qsizetype size = out.size();
-    if (Reader(out, stored).document())
-        return true;
-    out.truncate(size);
-    return false;
+    Sink sink(out);
+    const bool taken = Reader(sink, stored).document();
+    sink.finish(taken);
+    return taken;
 }
 
 } // namespace taxvault

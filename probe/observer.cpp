@@ -10,6 +10,9 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
+#include <charconv>
+
 namespace taxvault {
 
 namespace {
@@ -29,31 +32,38 @@ void appendRecordHead(QString& text, int shiftNumber, const QDateTime& created, 
     text += QStringLiteral(":\n");
 }
 
-void appendDigits(QByteArray& text, int value, int count)
+char* writeDigits(char* out, int value, int count)
 {
-    char digits[4];
     for (int i = count - 1; i >= 0; --i, value /= 10)
-        digits[i] = char('0' + value % 10);
-    text.append(digits, count);
+        out[i] = char('0' + value % 10);
+    return out + count;
 }
 
-// The same head as UTF-8 bytes, the date written as "dd.MM.yyyy" writes it.
+// The same head as UTF-8 bytes, put together before it is appended; the date
+// as "dd.MM.yyyy" writes it.
 void appendRecordHead(QByteArray& text, int shiftNumber, const QDateTime& created, const QString& dateFormat)
 {
-    text.append("Смена ");
-    text.append(QByteArray::number(shiftNumber));
-    text.append(", ", 2);
+    static constexpr char kShift[] = "Смена ";
+    char head[64];
+    char* end = std::copy(kShift, kShift + sizeof(kShift) - 1, head);
+    end = std::to_chars(end, head + sizeof(head), shiftNumber).ptr;
+    *end++ = ',';
+    *end++ = ' ';
     const QDate date = created.date();
     if (date.isValid() && date.year() >= 1000 && date.year() <= 9999) {
-        appendDigits(text, date.day(), 2);
-        text.append('.');
-        appendDigits(text, date.month(), 2);
-        text.append('.');
-        appendDigits(text, date.year(), 4);
+        end = writeDigits(end, date.day(), 2);
+        *end++ = '.';
+        end = writeDigits(end, date.month(), 2);
+        *end++ = '.';
+        end = writeDigits(end, date.year(), 4);
     } else {
+        text.append(head, end - head);
         text.append(date.toString(dateFormat).toUtf8());
+        end = head;
     }
-    text.append(":\n", 2);
+    *end++ = ':';
+    *end++ = '\n';
+    text.append(head, end - head);
 }
 
 // The stored text printed as the document the data-access object reads from it.
