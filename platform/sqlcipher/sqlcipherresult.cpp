@@ -160,15 +160,20 @@ bool SqlCipherResult::run(sqlite3_stmt* statement)
 {
     clearRows();
     const int columns = sqlite3_column_count(statement);
+    bool anyRow = false;
     for (;;) {
         const int rc = sqlite3_step(statement);
         if (rc == SQLITE_ROW) {
-            if (m_rows.isEmpty()) {
+            if (!anyRow) {
                 for (int i = 0; i < columns; ++i)
                     m_record.append(QSqlField(QString::fromUtf8(sqlite3_column_name(statement, i)),
                                               columnType(statement, i)));
+                anyRow = true;
             }
-            m_rows.append(storedRow(statement, columns));
+            if (m_visitor)
+                (*m_visitor)(SqlCipherRow(statement));
+            else
+                m_rows.append(storedRow(statement, columns));
             continue;
         }
         if (rc == SQLITE_DONE)
@@ -178,7 +183,7 @@ bool SqlCipherResult::run(sqlite3_stmt* statement)
         m_rows.clear();
         return false;
     }
-    if (m_rows.isEmpty()) {
+    if (!anyRow) {
         for (int i = 0; i < columns; ++i)
             m_record.append(QSqlField(QString::fromUtf8(sqlite3_column_name(statement, i)),
                                       QMetaType(QMetaType::QString)));
@@ -402,16 +407,16 @@ QVariant SqlCipherResult::data(int column)
     }
 }
 
-std::optional<QByteArrayView> SqlCipherResult::text(const QSqlQuery& query, int column)
+bool SqlCipherResult::execVisiting(QSqlQuery& query, const SqlCipherRowVisitor& visit)
 {
-    const auto* result = dynamic_cast<const SqlCipherResult*>(query.result());
-    const QByteArray* row = result ? result->currentRow() : nullptr;
-    if (!row || column < 0 || column >= result->m_columns)
-        return std::nullopt;
-    const Cell cell = cellOf(*row, column);
-    if (cell.type != SQLITE_TEXT || cell.size < 0)
-        return std::nullopt;
-    return QByteArrayView(bytesOf(*row, cell), cell.size);
+    // The query is the caller's to change; it only hands out its result as const.
+    auto* result = const_cast<SqlCipherResult*>(dynamic_cast<const SqlCipherResult*>(query.result()));
+    if (!result)
+        return query.exec();
+    result->m_visitor = &visit;
+    const bool executed = query.exec();
+    result->m_visitor = nullptr;
+    return executed;
 }
 
 bool SqlCipherResult::isNull(int column)

@@ -1,14 +1,13 @@
 #pragma once
 
+#include "sqlcipher/sqlcipherrow.h"
+
 #include <QByteArray>
-#include <QByteArrayView>
 #include <QList>
 #include <QSqlError>
 #include <QSqlRecord>
 #include <QSqlResult>
 #include <QVariant>
-
-#include <optional>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -28,11 +27,13 @@ public:
     QVariant handle() const override;
     void finalize();
 
-    // The UTF-8 bytes of a text value in the query's current row, as stored,
-    // valid until the query moves on; nothing for any other value, or for a
-    // query of another driver. Saves the UTF-16 copy of large texts that are
-    // only passed on as bytes.
-    static std::optional<QByteArrayView> text(const QSqlQuery& query, int column);
+    // Executes the query (prepared, its values bound) as exec() does, but hands
+    // each row to visit as SQLite steps to it and keeps none: for reading a
+    // large table once, without a copy of it. The statement stays active while
+    // visit runs. False, with the query's error set, when a step fails; the
+    // rows visited before stay visited. A query of another driver is executed
+    // as usual and keeps its rows.
+    static bool execVisiting(QSqlQuery& query, const SqlCipherRowVisitor& visit);
 
 protected:
     bool reset(const QString& query) override;
@@ -66,6 +67,8 @@ private:
     // Each row in one allocation: a cell per column, then the bytes of its texts and blobs.
     QList<QByteArray> m_rows;
     int m_columns = 0;
+    // Set while execVisiting runs the statement.
+    const SqlCipherRowVisitor* m_visitor = nullptr;
     int m_rowsAffected = 0;
     qint64 m_lastInsertId = 0;
 };
