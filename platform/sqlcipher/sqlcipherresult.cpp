@@ -87,6 +87,27 @@ QByteArray storedRow(sqlite3_stmt* statement, int columns)
     return row;
 }
 
+// The connection's page cache size as "PRAGMA cache_size" gives it (pages, or
+// KiB when negative); nothing when it cannot be read.
+std::optional<qint64> pageCacheSize(sqlite3* connection)
+{
+    if (!connection)
+        return std::nullopt;
+    sqlite3_stmt* statement = nullptr;
+    std::optional<qint64> size;
+    if (sqlite3_prepare_v2(connection, "PRAGMA cache_size", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        size = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    return size;
+}
+
+void setPageCacheSize(sqlite3* connection, qint64 size)
+{
+    const QByteArray statement = "PRAGMA cache_size=" + QByteArray::number(size);
+    sqlite3_exec(connection, statement.constData(), nullptr, nullptr, nullptr);
+}
+
 Cell cellOf(const QByteArray& row, int column)
 {
     Cell cell;
@@ -413,9 +434,20 @@ bool SqlCipherResult::execVisiting(QSqlQuery& query, const SqlCipherRowVisitor& 
     auto* result = const_cast<SqlCipherResult*>(dynamic_cast<const SqlCipherResult*>(query.result()));
     if (!result)
         return query.exec();
+    // Pages read once gain nothing from the page cache: a few, used again and
+    // again, spare allocating (and touching) one for every page of the table.
+    sqlite3* connection = result->connection();
+    std::optional<qint64> cacheSize = pageCacheSize(connection);
+    const qint64 fewPages = 16;
+    if (cacheSize && (*cacheSize < 0 || *cacheSize > fewPages))
+        setPageCacheSize(connection, fewPages);
+    else
+        cacheSize.reset();
     result->m_visitor = &visit;
     const bool executed = query.exec();
     result->m_visitor = nullptr;
+    if (cacheSize)
+        setPageCacheSize(connection, *cacheSize);
     return executed;
 }
 

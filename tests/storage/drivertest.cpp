@@ -101,6 +101,14 @@ TEST_F(DaoFixture, RowsReadTheSameKeptOrVisited)
     }
     EXPECT_EQ(rows, expected.size());
 
+    const auto cacheSize = [] {
+        QSqlQuery pragma(QSqlDatabase::database());
+        return pragma.exec(QStringLiteral("PRAGMA cache_size")) && pragma.next() ? pragma.value(0)
+                                                                                 : QVariant();
+    };
+    const QVariant cacheBefore = cacheSize();
+    ASSERT_TRUE(cacheBefore.isValid());
+
     QSqlQuery visited(QSqlDatabase::database());
     ASSERT_TRUE(visited.prepare(statement));
     rows = 0;
@@ -111,6 +119,8 @@ TEST_F(DaoFixture, RowsReadTheSameKeptOrVisited)
     }));
     EXPECT_EQ(rows, expected.size());
     EXPECT_FALSE(visited.next()); // nothing kept
+    // The connection reads as before once the rows are through.
+    EXPECT_EQ(cacheSize(), cacheBefore);
 
     // A step that fails after the first row: that row was seen, the query failed.
     ASSERT_TRUE(visited.prepare(QStringLiteral("SELECT CASE WHEN x = 2 THEN abs(-9223372036854775807 - 1) "
