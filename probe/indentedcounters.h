@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QString>
-#include <QStringView>
+#include <QByteArray>
+#include <QByteArrayView>
 
 namespace taxvault {
 
@@ -11,6 +11,7 @@ namespace taxvault {
 // form the service stores is taken this way (an object of objects and numbers,
 // keys in ascending order, each number as the writer prints it); for anything
 // else nothing is appended and the result is false, and the caller parses.
-bool appendIndentedCounters(QString& out, QStringView stored);
+// That form is plain ASCII, so the stored UTF-8 bytes are the text's bytes.
+bool appendIndentedCounters(QByteArray& out, QByteArrayView stored);
 
 } // namespace taxvault

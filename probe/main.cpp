@@ -61,11 +61,10 @@ int main(int argc, char* argv[])
     // The text may be the whole fiscal memory: not copied for a line that is not written.
     if (logger->isEnabledFor(Log4Qt::Level::Debug))
         logger->debug(QStringLiteral("Команда выполнена с кодом %1:\n%2")
-                          .arg(QString::number(result.code), result.text));
+                          .arg(QString::number(result.code), QString::fromUtf8(result.text)));
 
-    // One conversion and one write: the text may be megabytes long.
-    const QByteArray output = result.text.toUtf8();
-    std::fwrite(output.constData(), 1, size_t(output.size()), stdout);
+    // One write: the text may be megabytes long.
+    std::fwrite(result.text.constData(), 1, size_t(result.text.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     return result.code;

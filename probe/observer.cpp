@@ -10,6 +10,9 @@
 #include <QJsonObject>
 #include <QJsonValue>
 
+#include <algorithm>
+#include <charconv>
+
 namespace taxvault {
 
 namespace {
@@ -29,11 +32,48 @@ void appendRecordHead(QString& text, int shiftNumber, const QDateTime& created, 
     text += QStringLiteral(":\n");
 }
 
-// The stored text printed as the document the data-access object reads from it.
-void appendDocument(QString& text, const QString& stored)
+char* writeDigits(char* out, int value, int count)
 {
-    if (!appendIndentedCounters(text, stored))
-        text += indented(CountersRecord(QJsonDocument::fromJson(stored.toUtf8()).object()));
+    for (int i = count - 1; i >= 0; --i, value /= 10)
+        out[i] = char('0' + value % 10);
+    return out + count;
+}
+
+// The same head as UTF-8 bytes, put together before it is appended; the date
+// as "dd.MM.yyyy" writes it.
+void appendRecordHead(QByteArray& text, int shiftNumber, const QDateTime& created, const QString& dateFormat)
+{
+    static constexpr char kShift[] = "Смена ";
+    char head[64];
+    char* end = std::copy(kShift, kShift + sizeof(kShift) - 1, head);
+    end = std::to_chars(end, head + sizeof(head), shiftNumber).ptr;
+    *end++ = ',';
+    *end++ = ' ';
+    const QDate date = created.date();
+    if (date.isValid() && date.year() >= 1000 && date.year() <= 9999) {
+        end = writeDigits(end, date.day(), 2);
+        *end++ = '.';
+        end = writeDigits(end, date.month(), 2);
+        *end++ = '.';
+        end = writeDigits(end, date.year(), 4);
+    } else {
+        text.append(head, end - head);
+        text.append(date.toString(dateFormat).toUtf8());
+        end = head;
+    }
+    *end++ = ':';
+    *end++ = '\n';
+    text.append(head, end - head);
+}
+
+// The stored text printed as the document the data-access object reads from it.
+void appendDocument(QByteArray& text, QByteArrayView stored)
+{
+    if (appendIndentedCounters(text, stored))
+        return;
+    // As the text of the stored row was read before: invalid UTF-8 replaced.
+    const QByteArray read = QString::fromUtf8(stored).toUtf8();
+    text.append(indented(CountersRecord(QJsonDocument::fromJson(read).object())).toUtf8());
 }
 
 } // namespace
@@ -60,33 +100,33 @@ QString Observer::shiftCounters()
     return record.isNull() ? QString() : indented(record);
 }
 
-QString Observer::fiscalMemory()
+QByteArray Observer::fiscalMemory()
 {
     m_logger->info(QStringLiteral("Получение всех счетчиков из фискальной памяти"));
     return recordBlocks(std::nullopt, QStringLiteral("В фискальной памяти нет записей"));
 }
 
-QString Observer::fiscalMemory(QDate day)
+QByteArray Observer::fiscalMemory(QDate day)
 {
     const QString dayText = day.toString(m_dateFormat);
     m_logger->info(QStringLiteral("Получение счетчиков из фискальной памяти за %1").arg(dayText));
     return recordBlocks(day, QStringLiteral("В фискальной памяти нет записей за %1").arg(dayText));
 }
 
-QString Observer::recordBlocks(const std::optional<QDate>& day, const QString& noRecords)
+QByteArray Observer::recordBlocks(const std::optional<QDate>& day, const QString& noRecords)
 {
     // Each record goes straight from its row into the text: a full fiscal
     // memory is never held as documents as well.
-    QString text;
+    QByteArray text;
     const bool read = dao()->readFiscalMemoryTexts(
-        day, [this, &text](const QDateTime& created, int shiftNumber, const QString& stored) {
+        day, [this, &text](const QDateTime& created, int shiftNumber, QByteArrayView stored) {
             appendRecordHead(text, shiftNumber, created, m_dateFormat);
             appendDocument(text, stored);
-            text += QLatin1Char('\n');
+            text.append('\n');
         });
     if (!read)
-        return QString();
-    return text.isEmpty() ? noRecords : text;
+        return QByteArray();
+    return text.isEmpty() ? noRecords.toUtf8() : text;
 }
 
 QString Observer::fiscalMemory(int shiftNumber)

@@ -2,6 +2,7 @@
 
 #include "korvan/singleton.h"
 
+#include <QByteArray>
 #include <QDate>
 #include <QString>
 
@@ -24,8 +25,10 @@ class Observer : public Singleton<Observer>
 public:
     virtual QString protectedCounters();
     virtual QString shiftCounters();
-    virtual QString fiscalMemory();
-    virtual QString fiscalMemory(QDate day);
+    // A full fiscal memory is megabytes: these two build their text as the
+    // UTF-8 bytes printed, never as a QString.
+    virtual QByteArray fiscalMemory();
+    virtual QByteArray fiscalMemory(QDate day);
     virtual QString fiscalMemory(int shiftNumber);
     virtual QString queueInfo();
     virtual QString resetToken();
@@ -43,7 +46,7 @@ protected:
 private:
     static Dao* dao();
     // The blocks of all records, or of one day's; noRecords when there is none.
-    QString recordBlocks(const std::optional<QDate>& day, const QString& noRecords);
+    QByteArray recordBlocks(const std::optional<QDate>& day, const QString& noRecords);
 
     QString m_dateFormat;
     Log4Qt::Logger* m_logger;

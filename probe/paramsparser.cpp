@@ -9,6 +9,8 @@
 #include <QCryptographicHash>
 #include <QDate>
 
+#include <utility>
+
 namespace taxvault {
 
 namespace {
@@ -40,8 +42,15 @@ const QString kWrongCode = QStringLiteral("Неверный код доступ�
 ParamsResult fromOperation(const QString& text, const QString& failureText)
 {
     if (text.isEmpty())
-        return {1, failureText};
-    return {0, text};
+        return {1, failureText.toUtf8()};
+    return {0, text.toUtf8()};
+}
+
+ParamsResult fromOperation(QByteArray&& utf8, const QString& failureText)
+{
+    if (utf8.isEmpty())
+        return {1, failureText.toUtf8()};
+    return {0, std::move(utf8)};
 }
 
 Observer* observer()
@@ -56,8 +65,8 @@ ParamsParser::ParamsParser() : m_logger(Log4Qt::Logger::logger(QStringLiteral("p
 ParamsResult ParamsParser::usage(const QString& message)
 {
     if (message.isEmpty())
-        return {0, kUsage};
-    return {1, message + QLatin1Char('\n') + kUsage};
+        return {0, kUsage.toUtf8()};
+    return {1, (message + QLatin1Char('\n') + kUsage).toUtf8()};
 }
 
 bool ParamsParser::isAccessCode(const QString& code) const

@@ -4,6 +4,7 @@
 #include "storage/unicodeescapes.h"
 
 #include "log4qt/logger.h"
+#include "sqlcipher/sqlcipherresult.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -136,35 +137,39 @@ void Dao::forgetPreparedStatements()
 
 QueryResult Dao::exec(const QString& statement)
 {
-    QMutexLocker locker(&m_mutex);
-    open();
-    // A text of several statements runs them one by one, parsed every time.
-    if (!statement.contains(u';')) {
-        if (std::optional<QueryResult> result = runPrepared(statement, {}))
-            return std::move(*result);
-    }
-    QueryResult result(m_db);
-    result.success = result.query.exec(statement);
-    if (!result.success)
-        logFailedExec(result.query);
-    return result;
+    return run(statement, {}, false, nullptr);
 }
 
 QueryResult Dao::execPrepared(const QString& statement, const QVariantList& values)
 {
+    return run(statement, values, true, nullptr);
+}
+
+QueryResult Dao::run(const QString& statement, const QVariantList& values, bool bound,
+                     const SqlCipherRowVisitor* visitor)
+{
     QMutexLocker locker(&m_mutex);
     open();
-    if (std::optional<QueryResult> result = runPrepared(statement, values))
-        return std::move(*result);
+    // A text of several statements runs them one by one, parsed every time.
+    if (bound || !statement.contains(u';')) {
+        if (std::optional<QueryResult> result = runPrepared(statement, values, visitor))
+            return std::move(*result);
+    }
+    // Run as a new statement would, its rows kept even with a visitor.
     QueryResult result(m_db);
-    result.query.prepare(statement);
-    bindAndExec(result.query, values, result.success);
+    if (bound) {
+        result.query.prepare(statement);
+        bindAndExec(result.query, values, result.success);
+    } else {
+        result.success = result.query.exec(statement);
+    }
     if (!result.success)
         logFailedExec(result.query);
     return result;
 }
 
-std::optional<QueryResult> Dao::runPrepared(const QString& statement, const QVariantList& values)
+std::optional<QueryResult> Dao::runPrepared(const QString& statement, const QVariantList& values,
+                                            const SqlCipherRowVisitor* visitor)
 {
     // Parsing a statement costs more than running it: each text is prepared
     // once per connection and lent out to run again with new values. While a
@@ -175,11 +180,17 @@ std::optional<QueryResult> Dao::runPrepared(const QString& statement, const QVar
         result.query = std::move(cached->second);
         m_prepared.erase(cached);
         result.giveBack = statementKeeper(statement);
-        bindAndExec(result.query, values, result.success);
+        bool visited = false;
+        const SqlCipherRowVisitor counted = [visitor, &visited](const SqlCipherRow& row) {
+            visited = true;
+            (*visitor)(row);
+        };
+        bindAndExec(result.query, values, result.success, visitor ? &counted : nullptr);
         if (result.success)
             return result;
         const QString code = result.query.lastError().nativeErrorCode();
-        if (code != QLatin1String("1") && code != QLatin1String("17")) {
+        // Rows already handed on cannot be taken back by running it again.
+        if ((code != QLatin1String("1") && code != QLatin1String("17")) || visited) {
             logFailedExec(result.query);
             return result;
         }
@@ -191,20 +202,21 @@ std::optional<QueryResult> Dao::runPrepared(const QString& statement, const QVar
     if (!result.query.prepare(statement))
         return std::nullopt;
     result.giveBack = statementKeeper(statement);
-    bindAndExec(result.query, values, result.success);
+    bindAndExec(result.query, values, result.success, visitor);
     if (!result.success)
         logFailedExec(result.query);
     return result;
 }
 
-void Dao::bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success)
+void Dao::bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
+                      const SqlCipherRowVisitor* visitor)
 {
     static const QString names[] = {QStringLiteral(":param1"), QStringLiteral(":param2"),
                                     QStringLiteral(":param3")};
     for (int i = 0; i < values.size(); ++i) {
         query.bindValue(i < 3 ? names[i] : QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);
     }
-    success = query.exec();
+    success = visitor ? SqlCipherResult::execVisiting(query, *visitor) : query.exec();
 }
 
 std::function<void(QSqlQuery&&)> Dao::statementKeeper(const QString& statement)
@@ -711,16 +723,16 @@ QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result)
     return records;
 }
 
-QueryResult Dao::selectFiscalMemory(const std::optional<QDate>& day)
+QueryResult Dao::selectFiscalMemory(const std::optional<QDate>& day, const SqlCipherRowVisitor* visitor)
 {
     if (!day)
-        return exec(QStringLiteral("SELECT * FROM fiscalmemory"));
+        return run(QStringLiteral("SELECT * FROM fiscalmemory"), {}, false, visitor);
     // Text comparison against the stored "yyyy-MM-dd hh:mm:ss".
-    return execPrepared(
-        QStringLiteral(
-            "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
-        {day->toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
-         day->toString(QStringLiteral("yyyy-MM-dd 23:59:59"))});
+    return run(QStringLiteral(
+                   "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
+               {day->toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
+                day->toString(QStringLiteral("yyyy-MM-dd 23:59:59"))},
+               true, visitor);
 }
 
 QList<CountersRecord> Dao::getFiscalMemory()
@@ -739,18 +751,34 @@ QList<CountersRecord> Dao::getFiscalMemory(QDate day)
 
 bool Dao::readFiscalMemoryTexts(
     const std::optional<QDate>& day,
-    const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit)
+    const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit)
 {
     QMutexLocker locker(&m_mutex);
-    QueryResult result = selectFiscalMemory(day);
+    const auto deliver = [&visit](const auto& row) {
+        const QDateTime created = localDateTime(row.value(0).toString());
+        const int shiftNumber = row.value(1).toInt();
+        // A stored text goes on as its bytes; anything else as the text it reads as.
+        if (const std::optional<QByteArrayView> document = row.text(2))
+            visit(created, shiftNumber, *document);
+        else
+            visit(created, shiftNumber, row.value(2).toString().toUtf8());
+    };
+    // Each row goes on as SQLite reads it: a full fiscal memory is never copied.
+    const SqlCipherRowVisitor visitor = deliver;
+    QueryResult result = selectFiscalMemory(day, &visitor);
     if (!result.success) {
         m_logger->error(QStringLiteral("Не удалось получить счетчики из фискальной памяти"));
         return false;
     }
-    while (result.query.next()) {
-        visit(localDateTime(result.query.value(0).toString()), result.query.value(1).toInt(),
-              result.query.value(2).toString());
-    }
+    // The rows of a statement that had to run otherwise are kept in the result.
+    struct KeptRow
+    {
+        const QSqlQuery& query;
+        QVariant value(int column) const { return query.value(column); }
+        std::optional<QByteArrayView> text(int) const { return std::nullopt; }
+    };
+    while (result.query.next())
+        deliver(KeptRow{result.query});
     return true;
 }
 

@@ -4,7 +4,9 @@
 #include "storage/queryresult.h"
 
 #include "korvan/singleton.h"
+#include "sqlcipher/sqlcipherrow.h"
 
+#include <QByteArrayView>
 #include <QDate>
 #include <QDateTime>
 #include <QJsonObject>
@@ -54,11 +56,12 @@ public:
     virtual QList<CountersRecord> getFiscalMemory(QDate day);
     virtual CountersRecord getFiscalMemory(int shiftNumber);
     // The fiscal memory as stored, for printing: each row's creation time,
-    // shift number and document text, in table order; with a day, the rows of
-    // that day. Nothing is parsed or kept. False, logged, when the read failed.
+    // shift number and document text (its UTF-8 bytes, valid during the call),
+    // in table order; with a day, the rows of that day. Nothing is parsed or
+    // kept. False, logged, when the read failed.
     virtual bool readFiscalMemoryTexts(
         const std::optional<QDate>& day,
-        const std::function<void(const QDateTime& created, int shiftNumber, const QString& document)>& visit);
+        const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit);
     virtual bool resetToken();
     virtual bool setToken(int token);
     // The readers below give an empty result both for nothing stored and for a
@@ -111,8 +114,14 @@ private:
     void logFailedExec(const QSqlQuery& query);
     // The statement run prepared, kept for the next time; nothing when it does
     // not compile now (nothing ran, nothing was logged).
-    std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values);
-    void bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success);
+    // exec() (bound false) or execPrepared(); with a visitor, as runPrepared.
+    QueryResult run(const QString& statement, const QVariantList& values, bool bound,
+                    const SqlCipherRowVisitor* visitor);
+    // With a visitor, each row goes to it as it is read and the result keeps none.
+    std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values,
+                                           const SqlCipherRowVisitor* visitor = nullptr);
+    void bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
+                     const SqlCipherRowVisitor* visitor = nullptr);
     // Takes a lent prepared statement back into m_prepared.
     std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
     void forgetPreparedStatements();
@@ -123,7 +132,9 @@ private:
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);
     QList<CountersRecord> readFiscalMemory(QueryResult& result);
-    QueryResult selectFiscalMemory(const std::optional<QDate>& day);
+    // All rows of the fiscal memory, or those of a day; with a visitor, as runPrepared.
+    QueryResult selectFiscalMemory(const std::optional<QDate>& day,
+                                   const SqlCipherRowVisitor* visitor = nullptr);
 
     QSqlDatabase m_db;
     Log4Qt::Logger* m_logger;

@@ -6,6 +6,10 @@
 #include <QDateTime>
 #include <QSqlField>
 
+#include <QSqlQuery>
+#include <QVarLengthArray>
+
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -33,26 +37,87 @@ QMetaType columnType(sqlite3_stmt* statement, int column)
     }
 }
 
-QVariant columnValue(sqlite3_stmt* statement, int column)
+// A stored value. Texts and blobs keep their bytes after the row's cells; a
+// size of -1 stands for the null pointer SQLite gave, which Qt keeps apart from
+// an empty value.
+struct Cell
 {
-    switch (sqlite3_column_type(statement, column)) {
-    case SQLITE_INTEGER:
-        return QVariant(qlonglong(sqlite3_column_int64(statement, column)));
-    case SQLITE_FLOAT:
-        return QVariant(sqlite3_column_double(statement, column));
-    case SQLITE_BLOB: {
-        const void* data = sqlite3_column_blob(statement, column);
-        const int size = sqlite3_column_bytes(statement, column);
-        return QVariant(QByteArray(static_cast<const char*>(data), size));
+    int type;
+    int size;
+    qint64 integer; // the value of an integer; where the bytes of a text or blob begin
+    double real;
+};
+
+QByteArray storedRow(sqlite3_stmt* statement, int columns)
+{
+    QVarLengthArray<const char*, 8> bytes(columns);
+    QVarLengthArray<Cell, 8> cells(columns);
+    qsizetype size = qsizetype(sizeof(Cell)) * columns;
+    for (int i = 0; i < columns; ++i) {
+        Cell& cell = cells[i];
+        cell = {sqlite3_column_type(statement, i), 0, 0, 0.0};
+        bytes[i] = nullptr;
+        switch (cell.type) {
+        case SQLITE_INTEGER:
+            cell.integer = sqlite3_column_int64(statement, i);
+            break;
+        case SQLITE_FLOAT:
+            cell.real = sqlite3_column_double(statement, i);
+            break;
+        case SQLITE_NULL:
+            break;
+        default:
+            // The pointer first, then the size: the size of the form just made.
+            bytes[i] = cell.type == SQLITE_BLOB
+                           ? static_cast<const char*>(sqlite3_column_blob(statement, i))
+                           : reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
+            cell.size = bytes[i] ? sqlite3_column_bytes(statement, i) : -1;
+            cell.integer = size;
+            size += qMax(cell.size, 0);
+            break;
+        }
     }
-    case SQLITE_NULL:
-        return QVariant();
-    default: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-        const int size = sqlite3_column_bytes(statement, column);
-        return QVariant(QString::fromUtf8(text, size));
+    QByteArray row(size, Qt::Uninitialized);
+    char* data = row.data();
+    for (int i = 0; i < columns; ++i) {
+        std::memcpy(data + sizeof(Cell) * i, &cells[i], sizeof(Cell));
+        if (cells[i].size > 0)
+            std::memcpy(data + cells[i].integer, bytes[i], size_t(cells[i].size));
     }
-    }
+    return row;
+}
+
+// The connection's page cache size as "PRAGMA cache_size" gives it (pages, or
+// KiB when negative); nothing when it cannot be read.
+std::optional<qint64> pageCacheSize(sqlite3* connection)
+{
+    if (!connection)
+        return std::nullopt;
+    sqlite3_stmt* statement = nullptr;
+    std::optional<qint64> size;
+    if (sqlite3_prepare_v2(connection, "PRAGMA cache_size", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW)
+        size = sqlite3_column_int64(statement, 0);
+    sqlite3_finalize(statement);
+    return size;
+}
+
+void setPageCacheSize(sqlite3* connection, qint64 size)
+{
+    const QByteArray statement = "PRAGMA cache_size=" + QByteArray::number(size);
+    sqlite3_exec(connection, statement.constData(), nullptr, nullptr, nullptr);
+}
+
+Cell cellOf(const QByteArray& row, int column)
+{
+    Cell cell;
+    std::memcpy(&cell, row.constData() + sizeof(Cell) * column, sizeof(Cell));
+    return cell;
+}
+
+const char* bytesOf(const QByteArray& row, const Cell& cell)
+{
+    return cell.size < 0 ? nullptr : row.constData() + cell.integer;
 }
 
 } // namespace
@@ -96,6 +161,7 @@ void SqlCipherResult::finalize()
 void SqlCipherResult::clearRows()
 {
     m_rows.clear();
+    m_columns = 0;
     m_record.clear();
     m_rowsAffected = 0;
     setSelect(false);
@@ -115,19 +181,20 @@ bool SqlCipherResult::run(sqlite3_stmt* statement)
 {
     clearRows();
     const int columns = sqlite3_column_count(statement);
+    bool anyRow = false;
     for (;;) {
         const int rc = sqlite3_step(statement);
         if (rc == SQLITE_ROW) {
-            if (m_rows.isEmpty()) {
+            if (!anyRow) {
                 for (int i = 0; i < columns; ++i)
                     m_record.append(QSqlField(QString::fromUtf8(sqlite3_column_name(statement, i)),
                                               columnType(statement, i)));
+                anyRow = true;
             }
-            QVariantList row;
-            row.reserve(columns);
-            for (int i = 0; i < columns; ++i)
-                row.append(columnValue(statement, i));
-            m_rows.append(row);
+            if (m_visitor)
+                (*m_visitor)(SqlCipherRow(statement));
+            else
+                m_rows.append(storedRow(statement, columns));
             continue;
         }
         if (rc == SQLITE_DONE)
@@ -137,11 +204,12 @@ bool SqlCipherResult::run(sqlite3_stmt* statement)
         m_rows.clear();
         return false;
     }
-    if (m_rows.isEmpty()) {
+    if (!anyRow) {
         for (int i = 0; i < columns; ++i)
             m_record.append(QSqlField(QString::fromUtf8(sqlite3_column_name(statement, i)),
                                       QMetaType(QMetaType::QString)));
     }
+    m_columns = columns;
     sqlite3* connection = this->connection();
     m_rowsAffected = columns > 0 ? 0 : sqlite3_changes(connection);
     m_lastInsertId = sqlite3_last_insert_rowid(connection);
@@ -332,12 +400,55 @@ bool SqlCipherResult::exec()
     return run(m_statement);
 }
 
-QVariant SqlCipherResult::data(int column)
+const QByteArray* SqlCipherResult::currentRow() const
 {
     const int row = at();
-    if (row < 0 || row >= m_rows.size() || column < 0 || column >= m_rows.at(row).size())
+    if (row < 0 || row >= m_rows.size() || m_rows.at(row).isEmpty())
+        return nullptr;
+    return &m_rows.at(row);
+}
+
+QVariant SqlCipherResult::data(int column)
+{
+    const QByteArray* row = currentRow();
+    if (!row || column < 0 || column >= m_columns)
         return QVariant();
-    return m_rows.at(row).at(column);
+    const Cell cell = cellOf(*row, column);
+    switch (cell.type) {
+    case SQLITE_INTEGER:
+        return QVariant(qlonglong(cell.integer));
+    case SQLITE_FLOAT:
+        return QVariant(cell.real);
+    case SQLITE_BLOB:
+        return QVariant(QByteArray(bytesOf(*row, cell), qMax(cell.size, 0)));
+    case SQLITE_NULL:
+        return QVariant();
+    default:
+        return QVariant(QString::fromUtf8(bytesOf(*row, cell), qMax(cell.size, 0)));
+    }
+}
+
+bool SqlCipherResult::execVisiting(QSqlQuery& query, const SqlCipherRowVisitor& visit)
+{
+    // The query is the caller's to change; it only hands out its result as const.
+    auto* result = const_cast<SqlCipherResult*>(dynamic_cast<const SqlCipherResult*>(query.result()));
+    if (!result)
+        return query.exec();
+    // Pages read once gain nothing from the page cache: a few, used again and
+    // again, spare allocating (and touching) one for every page of the table.
+    sqlite3* connection = result->connection();
+    std::optional<qint64> cacheSize = pageCacheSize(connection);
+    const qint64 fewPages = 16;
+    if (cacheSize && (*cacheSize < 0 || *cacheSize > fewPages))
+        setPageCacheSize(connection, fewPages);
+    else
+        cacheSize.reset();
+    result->m_visitor = &visit;
+    const bool executed = query.exec();
+    result->m_visitor = nullptr;
+    if (cacheSize)
+        setPageCacheSize(connection, *cacheSize);
+    return executed;
 }
 
 bool SqlCipherResult::isNull(int column)
@@ -351,7 +462,7 @@ bool SqlCipherResult::fetch(int row)
         return false;
     // A forward-only reader never comes back: a large result shrinks as it is read.
     if (isForwardOnly() && at() >= 0 && at() < row && at() < m_rows.size())
-        m_rows[at()] = QVariantList();
+        m_rows[at()] = QByteArray();
     if (row >= m_rows.size()) {
         setAt(QSql::AfterLastRow);
         return false;
@@ -393,5 +504,5 @@ QVariant SqlCipherResult::lastInsertId() const
 void SqlCipherResult::detachFromResultSet()
 {
     // The statement is already reset; a finished query keeps no rows.
-    m_rows = QList<QVariantList>();
+    m_rows = QList<QByteArray>();
 }

@@ -13,58 +13,57 @@ using taxvault::appendIndentedCounters;
 namespace {
 
 // What the tool printed before: the document parsed from the stored text, written indented.
-QString parsedAndWritten(const QString& stored)
+QByteArray parsedAndWritten(const QByteArray& stored)
 {
-    return QString::fromUtf8(
-        QJsonDocument(QJsonDocument::fromJson(stored.toUtf8()).object()).toJson(QJsonDocument::Indented));
+    return QJsonDocument(QJsonDocument::fromJson(stored).object()).toJson(QJsonDocument::Indented);
 }
 
 TEST(IndentedCountersTest, StoredFormIsPrintedAsTheWriterPrintsItsDocument)
 {
-    const QString texts[] = {
-        QStringLiteral("{}"),
-        QStringLiteral(R"({"CHANGE":0})"),
-        QStringLiteral(R"({"CHANGE":50,"OPERATION_SELL":{"PAYMENT_CARD":830.5,"PAYMENT_CASH":1200}})"),
-        QStringLiteral(R"({"A":{},"B":{"C":{"D":-0.25}},"E":-7})"),
-        QStringLiteral(R"({"X":1e-07,"Y":1.5e-300,"Z":999999999999999})"),
+    const QByteArray texts[] = {
+        QByteArrayLiteral("{}"),
+        QByteArrayLiteral(R"({"CHANGE":0})"),
+        QByteArrayLiteral(R"({"CHANGE":50,"OPERATION_SELL":{"PAYMENT_CARD":830.5,"PAYMENT_CASH":1200}})"),
+        QByteArrayLiteral(R"({"A":{},"B":{"C":{"D":-0.25}},"E":-7})"),
+        QByteArrayLiteral(R"({"X":1e-07,"Y":1.5e-300,"Z":999999999999999})"),
     };
-    for (const QString& text : texts) {
+    for (const QByteArray& text : texts) {
         SCOPED_TRACE(text.toStdString());
-        QString out = QStringLiteral("kept ");
+        QByteArray out = QByteArrayLiteral("kept ");
         ASSERT_TRUE(appendIndentedCounters(out, text));
-        EXPECT_EQ(out, QStringLiteral("kept ") + parsedAndWritten(text));
+        EXPECT_EQ(out, QByteArrayLiteral("kept ") + parsedAndWritten(text));
     }
 }
 
 TEST(IndentedCountersTest, AnythingElseIsLeftToTheParser)
 {
     // Each would print differently from how it is stored, or is no counters document.
-    const QString texts[] = {
-        QStringLiteral(R"({"B":1,"A":2})"), // keys out of order
-        QStringLiteral(R"({"A":1,"A":2})"), // a key twice
-        QStringLiteral(R"({"A":1.0})"),     // printed as 1
-        QStringLiteral(R"({"A":1e21})"),    // printed as 1e+21
-        QStringLiteral(R"({"A":-0})"),      // printed as 0
-        QStringLiteral(R"({"A":007})"),     // not JSON
-        QStringLiteral(R"({"A":12345678901234567890})"),
-        QStringLiteral(R"({"A":0.10})"),   // printed as 0.1
-        QStringLiteral(R"({"A":"text"})"), // not a number
-        QStringLiteral(R"({"A":[1]})"),
-        QStringLiteral(R"({"A":true})"),
-        QStringLiteral(R"({"\u0410":1})"), // an escape in a key
-        QStringLiteral(R"({"Б":1})"),      // beyond plain ASCII names
-        QStringLiteral(R"({ "A":1})"),     // spaces
-        QStringLiteral(R"({"A":1}x)"),
-        QStringLiteral(R"({"A":1)"),
-        QStringLiteral(R"([1])"),
-        QStringLiteral("garbage"),
-        QString(),
+    const QByteArray texts[] = {
+        QByteArrayLiteral(R"({"B":1,"A":2})"), // keys out of order
+        QByteArrayLiteral(R"({"A":1,"A":2})"), // a key twice
+        QByteArrayLiteral(R"({"A":1.0})"),     // printed as 1
+        QByteArrayLiteral(R"({"A":1e21})"),    // printed as 1e+21
+        QByteArrayLiteral(R"({"A":-0})"),      // printed as 0
+        QByteArrayLiteral(R"({"A":007})"),     // not JSON
+        QByteArrayLiteral(R"({"A":12345678901234567890})"),
+        QByteArrayLiteral(R"({"A":0.10})"),   // printed as 0.1
+        QByteArrayLiteral(R"({"A":"text"})"), // not a number
+        QByteArrayLiteral(R"({"A":[1]})"),
+        QByteArrayLiteral(R"({"A":true})"),
+        QByteArrayLiteral(R"({"\u0410":1})"), // an escape in a key
+        QByteArrayLiteral(R"({"Б":1})"),      // beyond plain ASCII names
+        QByteArrayLiteral(R"({ "A":1})"),     // spaces
+        QByteArrayLiteral(R"({"A":1}x)"),
+        QByteArrayLiteral(R"({"A":1)"),
+        QByteArrayLiteral(R"([1])"),
+        QByteArrayLiteral("garbage"),
+        QByteArray(),
     };
-    for (const QString& text : texts) {
+    for (const QByteArray& text : texts) {
         SCOPED_TRACE(text.toStdString());
-        QString out = QStringLiteral("kept");
+        QByteArray out = QByteArrayLiteral("kept");
         EXPECT_FALSE(appendIndentedCounters(out, text));
-        EXPECT_EQ(out, QStringLiteral("kept"));
+        EXPECT_EQ(out, QByteArrayLiteral("kept"));
     }
 }
 
@@ -111,9 +110,8 @@ TEST(IndentedCountersTest, WhatTheServiceStoresPrintsAsBefore)
     QRandomGenerator random(4711);
     int taken = 0;
     for (int round = 0; round < 5000; ++round) {
-        const QString stored =
-            QString::fromUtf8(QJsonDocument(randomDocument(random, 0)).toJson(QJsonDocument::Compact));
-        QString out;
+        const QByteArray stored = QJsonDocument(randomDocument(random, 0)).toJson(QJsonDocument::Compact);
+        QByteArray out;
         if (appendIndentedCounters(out, stored)) {
             ++taken;
             ASSERT_EQ(out, parsedAndWritten(stored)) << stored.toStdString();

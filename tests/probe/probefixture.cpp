@@ -5,6 +5,7 @@
 //   probe_fixture schema      the empty schema only
 //   probe_fixture realistic   two closed shifts, an open one, three queued messages
 //   probe_fixture damaged     the schema with two rows of non-resettable counters
+//   probe_fixture foreignrows a fiscal memory whose rows other writers stored, in other forms
 //   probe_fixture foreign     a SQLCipher file under another passphrase
 //   probe_fixture plain       a plain SQLite file
 //   probe_fixture notables    a file under the device's passphrase without the service's tables
@@ -116,6 +117,33 @@ bool fillDamaged()
            raw(QStringLiteral(R"(INSERT INTO protectedcounters(data) VALUES('{"CHANGE":2}'))"));
 }
 
+bool fillForeignRows()
+{
+    // creationtime, shiftnum, data: each row in a form the service does not store.
+    const char* const rows[] = {
+        R"('2024-03-09 10:00:00', 1, '{"\u0410":1,"B":{"C":2.5}}')",                    // an escape in a key
+        R"('2024-03-09 10:00:01', 2, '{"Б":1.5}')",                                     // a key beyond ASCII
+        R"('2024-03-09 10:00:02', 3, CAST(x'7b2241223a312c2242223a22ff227d' AS TEXT))", // no UTF-8
+        R"('2024-03-09 10:00:03', 4, x'7b2241223a317d')",                               // a blob
+        R"('2024-03-09 10:00:04', 5, 42)",
+        R"('2024-03-09 10:00:05', 6, NULL)",
+        R"('2024-03-09 10:00:06', 7, '{"A":1.0,"B":1e21,"C":-0,"D":0.10}')",
+        R"('2024-03-09 10:00:07', 8, '{ "A": 1 }')",
+        R"('2024-03-09T10:00:08', '9', '{"A":1}')", // ISO time, a number as text
+        R"('вчера', 'x', '{"A":2}')",
+        R"(20240309, 2.7, '{"A":3}')",
+        R"('0999-01-02 03:04:05', NULL, '{"A":4}')",
+        R"('2024-03-09 10:00:09', -5, '{"A":0.1,"B":{"C":{"D":1e-07}},"E":-3}')",
+    };
+    dao()->getServiceStatus(); // opens and keys the connection
+    for (const char* row : rows) {
+        if (!raw(QStringLiteral("INSERT INTO fiscalmemory(creationtime, shiftnum, data) VALUES(%1)")
+                     .arg(QString::fromUtf8(row))))
+            return false;
+    }
+    return true;
+}
+
 // A file the service did not make, written straight through SQLCipher; an empty
 // key leaves it unencrypted.
 int foreignFile(const QByteArray& key)
@@ -189,6 +217,8 @@ int main(int argc, char* argv[])
         return fillRealistic() ? 0 : 3;
     if (mode == QLatin1String("damaged"))
         return fillDamaged() ? 0 : 3;
+    if (mode == QLatin1String("foreignrows"))
+        return fillForeignRows() ? 0 : 3;
     std::fprintf(stderr, "unknown mode\n");
     return 4;
 }

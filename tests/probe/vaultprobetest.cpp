@@ -444,6 +444,46 @@ TEST_F(ProbeTest, ReadCommandsPrintARealisticDatabase)
     expectAnswers(cases);
 }
 
+// Rows another writer stored, in forms the service never stores, print as the
+// documents the data-access object reads from them, with what their times and
+// shift numbers read as.
+TEST_F(ProbeTest, FiscalMemoryRowsInOtherFormsPrintAsTheDocumentsReadFromThem)
+{
+    prepare(QStringLiteral("foreignrows"));
+    const auto block = [](const QString& head, const QString& document) {
+        return head + QStringLiteral(":\n") + document + QStringLiteral("\n\n");
+    };
+    const QString a1 = QStringLiteral("{\n    \"A\": 1\n}");
+    const QString ofDay =
+        block(QStringLiteral("Смена 1, 09.03.2024"),
+              QStringLiteral("{\n    \"B\": {\n        \"C\": 2.5\n    },\n    \"А\": 1\n}")) +
+        block(QStringLiteral("Смена 2, 09.03.2024"), QStringLiteral("{\n    \"Б\": 1.5\n}")) +
+        block(QStringLiteral("Смена 3, 09.03.2024"),
+              QStringLiteral("{\n    \"A\": 1,\n    \"B\": \"") + QChar(0xFFFD) + QStringLiteral("\"\n}")) +
+        block(QStringLiteral("Смена 4, 09.03.2024"), a1) +
+        block(QStringLiteral("Смена 5, 09.03.2024"), QStringLiteral("{\n}")) +
+        block(QStringLiteral("Смена 6, 09.03.2024"), QStringLiteral("{\n}")) +
+        block(QStringLiteral("Смена 7, 09.03.2024"),
+              QStringLiteral("{\n    \"A\": 1,\n    \"B\": 1e+21,\n    \"C\": 0,\n    \"D\": 0.1\n}")) +
+        block(QStringLiteral("Смена 8, 09.03.2024"), a1);
+    const QString lastOfDay =
+        block(QStringLiteral("Смена -5, 09.03.2024"),
+              QStringLiteral("{\n    \"A\": 0.1,\n    \"B\": {\n        \"C\": {\n            \"D\": 1e-07\n"
+                             "        }\n    },\n    \"E\": -3\n}"));
+    const QString all = ofDay + block(QStringLiteral("Смена 9, 09.03.2024"), a1) +
+                        block(QStringLiteral("Смена 0, "), QStringLiteral("{\n    \"A\": 2\n}")) +
+                        block(QStringLiteral("Смена 3, "), QStringLiteral("{\n    \"A\": 3\n}")) +
+                        block(QStringLiteral("Смена 0, 02.01.0999"), QStringLiteral("{\n    \"A\": 4\n}")) +
+                        lastOfDay;
+    expectAnswers({
+        {{QStringLiteral("fiscalmemory")}, all + QLatin1Char('\n'), 0},
+        // The ISO time is no time of that day for the selection, which compares texts.
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("9.3.2024")},
+         ofDay + lastOfDay + QLatin1Char('\n'),
+         0},
+    });
+}
+
 TEST_F(ProbeTest, ReadCommandsOnAnEmptyDatabase)
 {
     prepare(QStringLiteral("schema"));

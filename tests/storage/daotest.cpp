@@ -274,7 +274,7 @@ TEST_F(DaoStatementReuseTest, StatementRunAgainWhileItsRowsAreReadLeavesThemWhol
     const QDate day(2024, 3, 1);
     QList<int> outer;
     QList<int> inner;
-    EXPECT_TRUE(dao()->readFiscalMemoryTexts(day, [&](const QDateTime&, int shiftNumber, const QString&) {
+    EXPECT_TRUE(dao()->readFiscalMemoryTexts(day, [&](const QDateTime&, int shiftNumber, QByteArrayView) {
         outer.append(shiftNumber);
         // The same statement, while the outer rows are still being read.
         for (const auto& record : dao()->getFiscalMemory(day))

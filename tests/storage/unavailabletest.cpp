@@ -88,7 +88,7 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
         {"readFiscalMemoryTexts",
          [dao] {
              int rows = 0;
-             return !dao->readFiscalMemoryTexts(std::nullopt, [&rows](const QDateTime&, int, const QString&) {
+             return !dao->readFiscalMemoryTexts(std::nullopt, [&rows](const QDateTime&, int, QByteArrayView) {
                  ++rows;
              }) && rows == 0;
          },
