@@ -1,6 +1,8 @@
 #include "documents/documentmapping.h"
 
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonValue>
 #include <QMetaProperty>
 #include <QMutex>
 
@@ -80,7 +82,53 @@ const PropertyTable& propertyTable(const QMetaObject& metaObject)
     return *table;
 }
 
+QJsonValue jsonValue(const QVariant& value);
+
+QJsonArray jsonArray(const QVariantList& list)
+{
+    QJsonArray array;
+    for (const QVariant& element : list)
+        array.append(jsonValue(element));
+    return array;
+}
+
+QJsonValue jsonValue(const QVariant& value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Nullptr:
+        return QJsonValue(QJsonValue::Null);
+    case QMetaType::Bool:
+        return QJsonValue(value.toBool());
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        return QJsonValue(value.toLongLong());
+    case QMetaType::Double:
+        if (std::isfinite(value.toDouble()))
+            return QJsonValue(value.toDouble());
+        break;
+    case QMetaType::QString:
+        return QJsonValue(value.toString());
+    case QMetaType::QVariantMap:
+        return jsonObject(*static_cast<const QVariantMap*>(value.constData()));
+    case QMetaType::QVariantList:
+        return jsonArray(*static_cast<const QVariantList*>(value.constData()));
+    default:
+        break;
+    }
+    return QJsonObject::fromVariantMap({{QString(), value}}).value(QString());
+}
+
 } // namespace
+
+QJsonObject jsonObject(const QVariantMap& map)
+{
+    QJsonObject object;
+    // In key order: each key goes to the end of the object's sorted keys.
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        object.insert(it.key(), jsonValue(it.value()));
+    return object;
+}
 
 QVariantMap readProperties(const QMetaObject& metaObject, const void* document, bool skipNulls,
                            const QStringList& excluded)

@@ -26,6 +26,9 @@ concept Document = std::is_void_v<typename T::QtGadgetHelper> && std::is_default
 namespace mapping {
 
 // Type-erased halves of the generic operations; the templates below only supply the meta-object.
+// QJsonObject::fromVariantMap without its detour through CBOR: the kinds a document holds become
+// the same JSON values directly, any other kind goes through Qt's own conversion.
+QJsonObject jsonObject(const QVariantMap& map);
 QVariantMap readProperties(const QMetaObject& metaObject, const void* document, bool skipNulls,
                            const QStringList& excluded);
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
@@ -42,7 +45,7 @@ QVariant toVariantMap(const T& document, bool skipNulls = true, const QStringLis
 // The same map as a JSON object, keys sorted at every depth.
 template <Document T> QJsonObject toJsonObject(const T& document, bool skipNulls = true)
 {
-    return QJsonObject::fromVariantMap(
+    return mapping::jsonObject(
         mapping::readProperties(T::staticMetaObject, &document, skipNulls, QStringList()));
 }
 

@@ -9,7 +9,11 @@
 #include "documents/ticketrequest.h"
 #include "jsontesthelpers.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QTimeZone>
+
+#include <cmath>
 
 #include <thread>
 #include <vector>
@@ -184,6 +188,70 @@ TEST(RoundTrip, DocumentsSurviveTheirJson)
     answer.bindedTaxation = bound;
     answer.auxiliary = {{"a", "b"}};
     EXPECT_EQ(fromJsonObject<ServiceResponse>(throughText(answer.toJson())), answer);
+}
+
+// Same kinds, same numbers, same text: what a later reader of the object could tell apart.
+void expectSameJson(const QJsonValue& ours, const QJsonValue& qts, const QString& path)
+{
+    ASSERT_EQ(ours.type(), qts.type()) << path.toStdString();
+    if (ours.isObject()) {
+        const QJsonObject a = ours.toObject(), b = qts.toObject();
+        ASSERT_EQ(a.keys(), b.keys()) << path.toStdString();
+        for (const QString& key : a.keys())
+            expectSameJson(a.value(key), b.value(key), path + u'.' + key);
+    } else if (ours.isArray()) {
+        const QJsonArray a = ours.toArray(), b = qts.toArray();
+        ASSERT_EQ(a.size(), b.size()) << path.toStdString();
+        for (qsizetype i = 0; i < a.size(); ++i)
+            expectSameJson(a.at(i), b.at(i), path + QStringLiteral("[%1]").arg(i));
+    } else {
+        // An integer and a double of the same value read back as different variants.
+        EXPECT_EQ(ours.toVariant().metaType(), qts.toVariant().metaType()) << path.toStdString();
+        EXPECT_EQ(ours.toVariant(), qts.toVariant()) << path.toStdString();
+    }
+}
+
+TEST(RoundTrip, DocumentJsonIsQtsConversionOfItsVariantMap)
+{
+    ServiceResponse answer;
+    answer.regInfo = fullServiceRequest().regInfo;
+    answer.lastDocumentInfo = LastDocumentInfo{41, 1LL << 33};
+    answer.auxiliary = {{"a", "b"}, {"n", QVariant()}, {"list", QVariantList{1, "x", QVariant()}}};
+    const QVariantMap documents = {
+        {"ticket", toVariantMap(fullTicket(), false)},
+        {"empty ticket", toVariantMap(TicketRequest(), false)},
+        {"service request", toVariantMap(fullServiceRequest(), false)},
+        {"service answer", toVariantMap(answer, false)},
+    };
+    // Every kind of value, including those Qt converts on the documents' behalf.
+    const QVariantMap kinds = {
+        {"bool", true},
+        {"int", -7},
+        {"long", (qlonglong(1) << 60) + 1},
+        {"unsigned", 4000000000u},
+        {"huge unsigned", quint64(1) << 63},
+        {"double", 0.1},
+        {"whole double", 150.0},
+        {"negative zero", -0.0},
+        {"nan", std::nan("")},
+        {"infinity", HUGE_VAL},
+        {"float", 1.5f},
+        {"text", QStringLiteral("Хлеб \"1\"\n")},
+        {"null text", QString()},
+        {"invalid", QVariant()},
+        {"null", QVariant::fromValue(nullptr)},
+        {"bytes", QByteArray("\x01\xff")},
+        {"date-time", QDateTime(QDate(2024, 3, 1), QTime(12, 0), QTimeZone::utc())},
+        {"texts", QStringList{"a", "b"}},
+        {"empty map", QVariantMap()},
+        {"empty list", QVariantList()},
+        {"nested", QVariantMap{{"deeper", QVariantList{QVariantMap{{"x", 1.25}}, QVariantList{}}}}},
+    };
+    for (const QVariantMap& map : {documents, kinds}) {
+        const QJsonObject ours = mapping::jsonObject(map);
+        expectSameJson(ours, QJsonObject::fromVariantMap(map), QStringLiteral("$"));
+        EXPECT_EQ(QJsonDocument(ours).toJson(), QJsonDocument(QJsonObject::fromVariantMap(map)).toJson());
+    }
 }
 
 // What a round trip cannot keep, and why equality tells.
