@@ -16,12 +16,10 @@ namespace {
 Level levelFromEnvironment()
 {
     const QString text = qEnvironmentVariable("TAXVAULT_LOG_LEVEL").trimmed().toLower();
-    static const QHash<QString, Level> names = {{QStringLiteral("trace"), Level::Trace},
-                                                {QStringLiteral("debug"), Level::Debug},
-                                                {QStringLiteral("info"), Level::Info},
-                                                {QStringLiteral("warn"), Level::Warn},
-                                                {QStringLiteral("error"), Level::Error},
-                                                {QStringLiteral("off"), Level::Off}};
+    static const QHash<QString, Level> names = {
+        {QStringLiteral("trace"), Level::Trace}, {QStringLiteral("debug"), Level::Debug},
+        {QStringLiteral("info"), Level::Info},   {QStringLiteral("warn"), Level::Warn},
+        {QStringLiteral("error"), Level::Error}, {QStringLiteral("off"), Level::Off}};
     return names.value(text, Level::Debug);
 }
 
@@ -64,15 +62,55 @@ void writeOut(const QByteArray& text)
     std::fflush(stderr);
 }
 
+// "yyyy-MM-dd hh:mm:ss" of one second of local time; each thread keeps the
+// last one, since a command logs dozens of lines within the same second.
+struct Stamp
+{
+    time_t second = -1;
+    char text[48];
+    int size = 0;
+};
+
+const Stamp& stampOf(time_t second)
+{
+    thread_local Stamp stamp;
+    if (stamp.second != second) {
+        tm local{};
+        localtime_r(&second, &local);
+        stamp.size = std::snprintf(stamp.text, sizeof stamp.text, "%04d-%02d-%02d %02d:%02d:%02d",
+                                   local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                                   local.tm_min, local.tm_sec);
+        stamp.second = second;
+    }
+    return stamp;
+}
+
+// "[thread] ", the thread's id in hex.
+const QByteArray& threadTag()
+{
+    thread_local const QByteArray tag =
+        '[' +
+        QByteArray::number(static_cast<qulonglong>(reinterpret_cast<quintptr>(QThread::currentThreadId())),
+                           16) +
+        "] ";
+    return tag;
+}
+
 const char* levelName(Level level)
 {
     switch (level) {
-    case Level::Trace: return "TRACE";
-    case Level::Debug: return "DEBUG";
-    case Level::Info: return "INFO ";
-    case Level::Warn: return "WARN ";
-    case Level::Error: return "ERROR";
-    case Level::Off: break;
+    case Level::Trace:
+        return "TRACE";
+    case Level::Debug:
+        return "DEBUG";
+    case Level::Info:
+        return "INFO ";
+    case Level::Warn:
+        return "WARN ";
+    case Level::Error:
+        return "ERROR";
+    case Level::Off:
+        break;
     }
     return "?    ";
 }
@@ -81,11 +119,19 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
 {
     Level level = Level::Debug;
     switch (type) {
-    case QtDebugMsg: level = Level::Debug; break;
-    case QtInfoMsg: level = Level::Info; break;
-    case QtWarningMsg: level = Level::Warn; break;
+    case QtDebugMsg:
+        level = Level::Debug;
+        break;
+    case QtInfoMsg:
+        level = Level::Info;
+        break;
+    case QtWarningMsg:
+        level = Level::Warn;
+        break;
     case QtCriticalMsg:
-    case QtFatalMsg: level = Level::Error; break;
+    case QtFatalMsg:
+        level = Level::Error;
+        break;
     }
     Logger::logger(QStringLiteral("Qt"))->log(level, message);
 }
@@ -116,18 +162,24 @@ void Logger::log(Level level, const QString& message) const
     // and written at once, since every command logs dozens of lines.
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
-    char prefix[96];
-    const int prefixSize = std::snprintf(
-        prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s [%llx] ", local.tm_year + 1900,
-        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-        int(now.tv_nsec / 1000000), levelName(level),
-        static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
+    const Stamp& stamp = stampOf(now.tv_sec);
+    const int milliseconds = int(now.tv_nsec / 1000000);
+    const char fraction[] = {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10),
+                             char('0' + milliseconds % 10), ' '};
     const QByteArray text = message.toUtf8();
+    const QByteArray& thread = threadTag();
     QByteArray& line = held.text;
-    line.reserve(line.size() + prefixSize + m_nameUtf8.size() + 3 + text.size() + 1);
-    line.append(prefix, prefixSize).append(m_nameUtf8).append(" - ", 3).append(text).append('\n');
+    line.reserve(line.size() + stamp.size + sizeof fraction + 6 + thread.size() + m_nameUtf8.size() + 3 +
+                 text.size() + 1);
+    line.append(stamp.text, stamp.size)
+        .append(fraction, sizeof fraction)
+        .append(levelName(level), 5)
+        .append(' ')
+        .append(thread)
+        .append(m_nameUtf8)
+        .append(" - ", 3)
+        .append(text)
+        .append('\n');
     if (held.depth > 0 && level < Level::Warn && line.size() < kMaxHeld)
         return;
     LogBatch::flush();
