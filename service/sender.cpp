@@ -515,12 +515,11 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
         m_status == static_cast<int>(EServiceStatus::SERVER_BLOCKED))
         return makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0);
 
-    // Up to the exchange, what a command reads and stores is one transaction.
-    // An autonomous command never waits on the operator's server: all it stores,
-    // from the request time to the queued message, is one transaction, synced.
-    // Online, it ends before the exchange and nobody waits for it on the disk:
-    // all it stores is the request time, which lost at a power failure is as if
-    // the command had not begun; the synced commit after the exchange carries it.
+    // Up to the exchange, a command's reads and writes are one transaction.
+    // Autonomous, that is the whole command, from the request time to the queued
+    // message, synced. Online, it ends before the exchange without waiting for the
+    // disk: it holds only the request time, whose loss at a power failure equals a
+    // command never begun, and the synced commit after the exchange carries it.
     const bool online = m_status != static_cast<int>(EServiceStatus::AUTONOMOUS);
     beginCommandWrites(online ? Dao::Sync::Deferred : Dao::Sync::Synced);
 
