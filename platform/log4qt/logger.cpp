@@ -41,14 +41,11 @@ QMutex& outputMutex()
     return mutex;
 }
 
-// The lines a thread holds while a LogBatch lives on it.
-struct HeldLines
-{
-    int depth = 0;
-    QByteArray text;
-};
-
-thread_local HeldLines held;
+// How many LogBatch objects live on this thread, and the lines they hold. The
+// lines are touched only while one lives: a line logged at the very end of the
+// thread (static destruction) must not reach a buffer already destroyed.
+thread_local int batchDepth = 0;
+thread_local QByteArray heldLines;
 
 // More than this is written at once even inside a batch.
 constexpr qsizetype kMaxHeld = 64 * 1024;
@@ -60,6 +57,12 @@ void writeOut(const QByteArray& text)
     QMutexLocker locker(&outputMutex());
     std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
     std::fflush(stderr);
+}
+
+void writeHeld()
+{
+    writeOut(heldLines);
+    heldLines.truncate(0); // keeps the buffer for the next lines
 }
 
 // "yyyy-MM-dd hh:mm:ss" of one second of local time; each thread keeps the
@@ -85,14 +88,21 @@ const Stamp& stampOf(time_t second)
     return stamp;
 }
 
-// "[thread] ", the thread's id in hex.
-const QByteArray& threadTag()
+// "[thread] ", the thread's id in hex, made once per thread. A plain buffer:
+// it stays readable as long as the thread logs.
+struct ThreadTag
 {
-    thread_local const QByteArray tag =
-        '[' +
-        QByteArray::number(static_cast<qulonglong>(reinterpret_cast<quintptr>(QThread::currentThreadId())),
-                           16) +
-        "] ";
+    char text[32];
+    int size = 0;
+};
+
+const ThreadTag& threadTag()
+{
+    thread_local ThreadTag tag;
+    if (tag.size == 0)
+        tag.size = std::snprintf(
+            tag.text, sizeof tag.text, "[%llx] ",
+            static_cast<unsigned long long>(reinterpret_cast<quintptr>(QThread::currentThreadId())));
     return tag;
 }
 
@@ -167,39 +177,47 @@ void Logger::log(Level level, const QString& message) const
     const char fraction[] = {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10),
                              char('0' + milliseconds % 10), ' '};
     const QByteArray text = message.toUtf8();
-    const QByteArray& thread = threadTag();
-    QByteArray& line = held.text;
-    line.reserve(line.size() + stamp.size + sizeof fraction + 6 + thread.size() + m_nameUtf8.size() + 3 +
-                 text.size() + 1);
-    line.append(stamp.text, stamp.size)
-        .append(fraction, sizeof fraction)
-        .append(levelName(level), 5)
-        .append(' ')
-        .append(thread)
-        .append(m_nameUtf8)
-        .append(" - ", 3)
-        .append(text)
-        .append('\n');
-    if (held.depth > 0 && level < Level::Warn && line.size() < kMaxHeld)
+    const ThreadTag& thread = threadTag();
+    const auto appendTo = [&](QByteArray& out) {
+        out.reserve(out.size() + stamp.size + qsizetype(sizeof fraction) + 6 + thread.size +
+                    m_nameUtf8.size() + 3 + text.size() + 1);
+        out.append(stamp.text, stamp.size)
+            .append(fraction, sizeof fraction)
+            .append(levelName(level), 5)
+            .append(' ')
+            .append(thread.text, thread.size)
+            .append(m_nameUtf8)
+            .append(" - ", 3)
+            .append(text)
+            .append('\n');
+    };
+    if (batchDepth == 0) {
+        QByteArray line;
+        appendTo(line);
+        writeOut(line);
         return;
-    LogBatch::flush();
+    }
+    appendTo(heldLines);
+    if (level >= Level::Warn || heldLines.size() >= kMaxHeld)
+        writeHeld();
 }
 
 LogBatch::LogBatch()
 {
-    ++held.depth;
+    ++batchDepth;
 }
 
 LogBatch::~LogBatch()
 {
-    if (--held.depth == 0)
-        flush();
+    if (--batchDepth == 0)
+        writeHeld();
 }
 
 void LogBatch::flush()
 {
-    writeOut(held.text);
-    held.text.truncate(0); // keeps the buffer for the next lines
+    // Outside a batch nothing is held.
+    if (batchDepth > 0)
+        writeHeld();
 }
 
 void LogManager::setHandleQtMessages(bool handle)

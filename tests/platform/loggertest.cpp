@@ -134,4 +134,32 @@ TEST(LoggerTest, BatchHoldsTheThreadsLinesUntilItEndsOrSomethingGoesWrong)
     EXPECT_EQ(messages, QStringList({"one", "two", "three", "other thread", "four", "five"}));
 }
 
+// Logs from the destructor of a thread-local object: the last thing a thread does.
+struct LogsAtThreadEnd
+{
+    ~LogsAtThreadEnd()
+    {
+        Log4Qt::Logger::logger(QStringLiteral("batch"))->info(QStringLiteral("at the end"));
+    }
+};
+
+TEST(LoggerTest, LineLoggedAsTheThreadEndsIsWritten)
+{
+    const Log4Qt::Level saved = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Info);
+    CapturedStderr captured;
+    std::thread([] {
+        // Made before the logger's own thread storage, so destroyed after it.
+        thread_local LogsAtThreadEnd last;
+        (void)&last;
+        Log4Qt::LogBatch batch;
+        Log4Qt::Logger::logger(QStringLiteral("batch"))->info(QStringLiteral("in a batch"));
+    }).join();
+    const QString text = QString::fromUtf8(captured.text());
+    Log4Qt::LogManager::setThreshold(saved);
+
+    EXPECT_TRUE(text.contains(QStringLiteral("batch - in a batch\n"))) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral("batch - at the end\n"))) << text.toStdString();
+}
+
 } // namespace
