@@ -6,6 +6,8 @@
 #include <QMetaProperty>
 #include <QMutex>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace taxvault::mapping {
@@ -58,7 +60,7 @@ struct PropertyTable
         QMetaProperty property;
         bool numberKind;
     };
-    QList<Entry> entries; // in declaration order
+    QList<Entry> entries; // in the order of their names, as a QVariantMap holds them
     QHash<QString, qsizetype> byName;
 };
 
@@ -73,10 +75,13 @@ const PropertyTable& propertyTable(const QMetaObject& metaObject)
         auto* built = new PropertyTable;
         for (int index = 0; index < metaObject.propertyCount(); ++index) {
             const QMetaProperty property = metaObject.property(index);
-            const QString name = QString::fromLatin1(property.name());
-            built->byName.insert(name, built->entries.size());
-            built->entries.append({name, property, isNumberKind(property.metaType())});
+            built->entries.append(
+                {QString::fromLatin1(property.name()), property, isNumberKind(property.metaType())});
         }
+        std::sort(built->entries.begin(), built->entries.end(),
+                  [](const PropertyTable::Entry& a, const PropertyTable::Entry& b) { return a.name < b.name; });
+        for (qsizetype i = 0; i < built->entries.size(); ++i)
+            built->byName.insert(built->entries.at(i).name, i);
         table = built;
     }
     return *table;
@@ -119,7 +124,54 @@ QJsonValue jsonValue(const QVariant& value)
     return QJsonObject::fromVariantMap({{QString(), value}}).value(QString());
 }
 
+// Of two values Qt finds equal, whether their numbers are of one kind and of the same bits.
+bool sameNumbers(const QJsonValue& a, const QJsonValue& b);
+
+bool sameNumbers(const QJsonArray& a, const QJsonArray& b)
+{
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (!sameNumbers(a.at(i), b.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool sameNumbers(const QJsonObject& a, const QJsonObject& b)
+{
+    for (auto x = a.constBegin(), y = b.constBegin(); x != a.constEnd(); ++x, ++y) {
+        if (!sameNumbers(x.value(), y.value()))
+            return false;
+    }
+    return true;
+}
+
+bool sameNumbers(const QJsonValue& a, const QJsonValue& b)
+{
+    switch (a.type()) {
+    case QJsonValue::Double: {
+        const QVariant x = a.toVariant();
+        const QVariant y = b.toVariant();
+        if (x.metaType() != y.metaType())
+            return false;
+        if (x.metaType() == QMetaType::fromType<double>())
+            return std::bit_cast<quint64>(x.toDouble()) == std::bit_cast<quint64>(y.toDouble());
+        return x.toLongLong() == y.toLongLong();
+    }
+    case QJsonValue::Array:
+        return sameNumbers(a.toArray(), b.toArray());
+    case QJsonValue::Object:
+        return sameNumbers(a.toObject(), b.toObject());
+    default:
+        return true;
+    }
+}
+
 } // namespace
+
+bool identical(const QJsonObject& a, const QJsonObject& b)
+{
+    return a == b && sameNumbers(a, b);
+}
 
 QJsonObject jsonObject(const QVariantMap& map)
 {
@@ -140,7 +192,8 @@ QVariantMap readProperties(const QMetaObject& metaObject, const void* document, 
             continue;
         if (excluded.contains(entry.name))
             continue;
-        map.insert(entry.name, std::move(value));
+        // Each name comes after those before it: the end is where it goes.
+        map.insert(map.cend(), entry.name, std::move(value));
     }
     return map;
 }

@@ -33,6 +33,10 @@ QVariantMap readProperties(const QMetaObject& metaObject, const void* document, 
                            const QStringList& excluded);
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
 
+// Whether two objects read as the same document: the same keys, values of the same kinds, equal texts
+// and numbers of the same bits. Stricter than ==, for which 0 equals -0 and the integer 1 the double 1.
+bool identical(const QJsonObject& a, const QJsonObject& b);
+
 } // namespace mapping
 
 // The document's properties under their names; null values are left out when skipNulls is set.

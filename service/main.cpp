@@ -20,6 +20,9 @@ int main(int argc, char** argv)
 {
     signalhandler::ignoreFileSizeLimitSignal();
     localzone::readOnce();
+    // Qt's own event loop: the GLib one wakes itself through an eventfd each time
+    // a socket notifier comes or goes, several times for every exchange.
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("taxvault"));
     QCoreApplication::setOrganizationName(QStringLiteral("Korvan"));

@@ -1,6 +1,7 @@
 #include "service/sender.h"
 
 #include "documents/closeshiftrequest.h"
+#include "documents/documentmapping.h"
 #include "documents/kkminfoobject.h"
 #include "documents/moneyplacementrequest.h"
 #include "documents/servicerequest.h"
@@ -244,7 +245,7 @@ std::optional<QDateTime> Sender::storedLockDate()
 void Sender::openOfflinePeriod(bool keepOpenPeriod)
 {
     QMutexLocker locker(&serviceRequestMutex());
-    ServiceRequest serviceRequest = ServiceRequest::fromJson(getLastServiceRequest());
+    ServiceRequest serviceRequest = lastServiceRequestDocument();
     if (keepOpenPeriod && serviceRequest.offlinePeriod.beginTime.isValid())
         return;
     serviceRequest.offlinePeriod.beginTime = now();
@@ -347,7 +348,11 @@ QJsonObject Sender::makeKkmInfoResponse(int status, QString errorMessage, QStrin
     info.data = data;
     info.offlineModeReason = offlineModeReason();
     info.serviceStatusByDbState = dbState;
-    return info.toJson();
+    const QString lockDateText = mapping::readValue(info.lockDate);
+    if (!m_lastStatusBlock || !(m_lastStatusBlock->info == info) ||
+        m_lastStatusBlock->lockDateText != lockDateText)
+        m_lastStatusBlock = StatusBlock{info, lockDateText, info.toJson()};
+    return m_lastStatusBlock->json;
 }
 
 QJsonObject Sender::makeResponse(QString errorMessage)
@@ -387,13 +392,21 @@ QJsonObject Sender::getLastServiceRequest()
     return appendKkmInfo(stored);
 }
 
+ServiceRequest Sender::lastServiceRequestDocument()
+{
+    const QJsonObject json = getLastServiceRequest();
+    if (!m_lastServiceRequest || !mapping::identical(m_lastServiceRequest->json, json))
+        m_lastServiceRequest = ServiceRequestRead{json, ServiceRequest::fromJson(json)};
+    return m_lastServiceRequest->document;
+}
+
 bool Sender::updateServiceInfo(const ServiceResponse& response)
 {
     QMutexLocker locker(&serviceRequestMutex());
     m_logger->info(QStringLiteral("Обновление служебной информации"));
     const bool responseStored = dao()->saveServiceData(QStringLiteral("serviceresponse"), response.toJson());
 
-    ServiceRequest request = ServiceRequest::fromJson(getLastServiceRequest());
+    ServiceRequest request = lastServiceRequestDocument();
 
     for (const TicketAd& ad : response.ticketAds) {
         auto known = std::find_if(request.ticketAdInfos.begin(), request.ticketAdInfos.end(),
@@ -563,7 +576,7 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
         const QJsonObject message{{QStringLiteral("command"), command}, {QStringLiteral("request"), request}};
         protoRequest = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
     }
-    const ServiceRequest serviceRequest = ServiceRequest::fromJson(getLastServiceRequest());
+    const ServiceRequest serviceRequest = lastServiceRequestDocument();
     *protoRequest.mutable_service() =
         MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
     protoRequest.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));

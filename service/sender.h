@@ -1,5 +1,7 @@
 #pragma once
 
+#include "documents/kkminfoobject.h"
+#include "documents/servicerequest.h"
 #include "service/eservicestatus.h"
 #include "storage/dao.h"
 
@@ -62,6 +64,8 @@ public:
     QJsonObject getLastInfoServiceResponse();
 
     virtual QJsonObject getLastServiceRequest();
+    // getLastServiceRequest read into a document.
+    ServiceRequest lastServiceRequestDocument();
     virtual int resultCodeToStatus(int resultCode);
     virtual ofd::proto::Response exchange(const ofd::proto::Request& request);
     virtual bool updateServiceInfo(const ServiceResponse& response);
@@ -150,6 +154,24 @@ private:
     int m_status;
     QSharedPointer<FiscalLogic> m_fiscalLogic;
     QDateTime m_lockDate;
+    // The status block last built and its JSON: it mostly repeats from one
+    // command to the next. Its lock date also as text: equal instants in other
+    // time specs read differently.
+    struct StatusBlock
+    {
+        KkmInfoObject info;
+        QString lockDateText;
+        QJsonObject json;
+    };
+    std::optional<StatusBlock> m_lastStatusBlock;
+    // The service request last read and its document: it is read twice per
+    // command and mostly holds what it held the command before.
+    struct ServiceRequestRead
+    {
+        QJsonObject json;
+        ServiceRequest document;
+    };
+    std::optional<ServiceRequestRead> m_lastServiceRequest;
     QTcpSocket* m_socket;
     int m_headerLength;
     Log4Qt::Logger* m_logger;

@@ -219,15 +219,25 @@ void Dao::bindAndExec(QSqlQuery& query, const QVariantList& values, bool& succes
     success = visitor ? SqlCipherResult::execVisiting(query, *visitor) : query.exec();
 }
 
+size_t Dao::StatementHash::operator()(const QString& statement) const noexcept
+{
+    const qsizetype size = statement.size();
+    size_t hash = size_t(size);
+    for (int eighth = 1; eighth <= 8; ++eighth)
+        hash = hash * 31 + (size ? statement.at(size * eighth / 8 - (eighth == 8)).unicode() : 0);
+    return hash;
+}
+
 std::function<void(QSqlQuery&&)> Dao::statementKeeper(const QString& statement)
 {
     return [this, statement, generation = m_connectionGeneration](QSqlQuery&& query) {
         QMutexLocker locker(&m_mutex);
-        // A statement of a closed connection is dead; one already kept again is enough.
-        if (generation != m_connectionGeneration || m_prepared.count(statement))
+        // A statement of a closed connection is dead.
+        if (generation != m_connectionGeneration)
             return;
         query.finish(); // the rows of its last run are not kept
-        m_prepared.emplace(statement, std::move(query));
+        // One already kept again is enough: this one is then dropped.
+        m_prepared.try_emplace(statement, std::move(query));
     };
 }
 
@@ -461,10 +471,17 @@ std::optional<QJsonObject> Dao::readServiceData(const QString& name)
     }
     if (!result.query.next())
         return QJsonObject();
-    const QJsonDocument document = QJsonDocument::fromJson(result.query.value(0).toString().toUtf8());
-    if (!document.isObject())
+    // A record is read several times per command and mostly holds the text it
+    // held before: that text is not parsed again.
+    const QString text = result.query.value(0).toString();
+    ParsedRecord& parsed = m_parsedRecords[name];
+    if (!parsed.document || parsed.text != text) {
+        parsed.text = text;
+        parsed.document = QJsonDocument::fromJson(text.toUtf8());
+    }
+    if (!parsed.document->isObject())
         return std::nullopt;
-    return document.object();
+    return parsed.document->object();
 }
 
 int Dao::getMessagesCount()

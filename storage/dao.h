@@ -9,6 +9,8 @@
 #include <QByteArrayView>
 #include <QDate>
 #include <QDateTime>
+#include <QHash>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QRecursiveMutex>
@@ -144,8 +146,22 @@ private:
     int m_transactionDepth = 0;
     // The open outermost transaction commits without waiting for the disk.
     bool m_deferredSync = false;
+    // Statement texts are long and much alike: hashing the whole text on every
+    // run cost more than the lookup it served. The length and a few characters
+    // spread over the text tell the statements apart; a match still compares whole.
+    struct StatementHash
+    {
+        size_t operator()(const QString& statement) const noexcept;
+    };
     // Prepared statements of the open connection by text, each while no result holds it.
-    std::unordered_map<QString, QSqlQuery> m_prepared;
+    std::unordered_map<QString, QSqlQuery, StatementHash> m_prepared;
+    // Of each service record, the text last read and the document it parsed to.
+    struct ParsedRecord
+    {
+        QString text;
+        std::optional<QJsonDocument> document;
+    };
+    QHash<QString, ParsedRecord> m_parsedRecords;
     // Counts connections opened and closed: a statement lent before one comes back dead.
     quint64 m_connectionGeneration = 0;
 };

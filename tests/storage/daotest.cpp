@@ -1,5 +1,7 @@
 #include "daofixture.h"
 
+#include "documents/documentmapping.h"
+
 #include <QDateTime>
 #include <QRegularExpression>
 
@@ -161,6 +163,28 @@ TEST_F(DaoServiceDataTest, DocumentsByName)
                                .arg(QLatin1String(stored))));
         EXPECT_EQ(dao()->getServiceData(QStringLiteral("damaged")), QJsonObject());
         EXPECT_EQ(dao()->readServiceData(QStringLiteral("damaged")), std::nullopt);
+    }
+}
+
+// The Dao keeps what each record's text parsed to; a text changed by another
+// program reads as that text, whatever was read before.
+TEST_F(DaoServiceDataTest, RecordChangedByAnotherConnectionReadsAsItsNewText)
+{
+    const QString name = QStringLiteral("servicerequest");
+    ASSERT_TRUE(dao()->saveServiceData(name, json(R"({"n":1})")));
+    ASSERT_EQ(dao()->getServiceData(name), json(R"({"n":1})"));
+    for (const char* text : {R"({"n":1.0})", R"({"n":2})", "not json", R"({"n":1})", R"({"n":-0.0})"}) {
+        SCOPED_TRACE(text);
+        ASSERT_TRUE(insert(QStringLiteral("UPDATE servicedata SET data='%1' WHERE name='servicerequest'")
+                               .arg(QLatin1String(text))));
+        const QJsonDocument expected = QJsonDocument::fromJson(text);
+        const std::optional<QJsonObject> read = dao()->readServiceData(name);
+        if (!expected.isObject()) {
+            EXPECT_EQ(read, std::nullopt);
+            continue;
+        }
+        ASSERT_TRUE(read);
+        EXPECT_TRUE(taxvault::mapping::identical(*read, expected.object()));
     }
 }
 
