@@ -235,6 +235,13 @@ class LeanClient:
         self.sock.close()
 
 
+def service_cpu(pid: int):
+    """The process's user and system time so far, in seconds."""
+    fields = Path("/proc/%d/stat" % pid).read_text().rsplit(")", 1)[1].split()
+    tick = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / tick, int(fields[12]) / tick
+
+
 def online_receipts(workdir: Path, count: int, turns: int = 10):
     """Receipt latencies and the floor's two parts, measured in turns (a block
     of receipts, then a block of each floor) so that all of them see the same
@@ -255,7 +262,9 @@ def online_receipts(workdir: Path, count: int, turns: int = 10):
         request = client.request("commandTicket", fiscal.ticket())
         rtt, commit = RoundTripFloor(frame_size), CommitFloor(workdir)
         times, rtts, commits = [], [], []
+        cpu, sent = [0.0, 0.0], 0
         for turn in range(turns):
+            started = service_cpu(inst.vault.process.pid)
             # The floor's turn leaves caches and the scheduler cold for the
             # service: the first receipts after it are not the steady state.
             for _ in range(3):
@@ -264,9 +273,12 @@ def online_receipts(workdir: Path, count: int, turns: int = 10):
                 elapsed, body = client.timed(request)
                 assert json.loads(body)["kkmInfoObject"]["serviceStatus"] == 0, body
                 times.append(elapsed)
+            ended = service_cpu(inst.vault.process.pid)
+            cpu = [total + end - start for total, start, end in zip(cpu, started, ended)]
+            sent += 3 + count // turns + (1 if turn < count % turns else 0)
             rtts.extend(rtt.sample() for _ in range(30))
             commits.extend(commit.sample() for _ in range(20))
-        return times, statistics.median(rtts), statistics.median(commits)
+        return times, statistics.median(rtts), statistics.median(commits), [c / sent for c in cpu]
     finally:
         for part in (client, rtt, commit, canned):
             if part:
@@ -419,12 +431,13 @@ def main(argv=None) -> int:
         print("storage:", subprocess.run(["df", "-T", str(workdir)], capture_output=True, text=True)
               .stdout.splitlines()[-1])
 
-        times, rtt, commit = online_receipts(workdir, args.receipts)
+        times, rtt, commit, cpu = online_receipts(workdir, args.receipts)
         floor = rtt + commit
         p50, p99 = percentile(times, 0.50), percentile(times, 0.99)
         print("online receipt over %d receipts on one keep-alive connection:" % args.receipts)
         print("  p50 %.2f ms, p99 %.2f ms; floor %.2f ms (round trip %.2f ms + durable commit %.2f ms)"
               % (p50 * 1e3, p99 * 1e3, floor * 1e3, rtt * 1e3, commit * 1e3))
+        print("  service processor time per receipt: user %.2f ms, system %.2f ms" % (cpu[0] * 1e3, cpu[1] * 1e3))
         print("  p50 / floor = %.2f (target <= 3)" % (p50 / floor))
         print("  p99 / floor = %.2f (target <= 5)" % (p99 / floor))
 
