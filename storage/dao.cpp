@@ -1,4 +1,6 @@
 #include "storage/dao.h"
+
+#include "documents/documentmapping.h"
 #include "storage/database.h"
 #include "storage/databasekey.h"
 #include "storage/unicodeescapes.h"
@@ -426,7 +428,12 @@ bool Dao::saveServiceData(const QString& name, const QJsonObject& data)
 {
     QMutexLocker locker(&m_mutex);
     m_logger->info(QStringLiteral("Сохранение служебной информации типа %1").arg(name));
-    const QString text = compactText(data);
+    // A record is mostly saved with what it was saved with before: its text is
+    // then not written out again.
+    WrittenRecord& written = m_writtenRecords[name];
+    if (written.text.isNull() || !mapping::identical(written.document, data))
+        written = WrittenRecord{data, compactText(data)};
+    const QString text = written.text;
     if (name == QLatin1String("transportdata"))
         m_logger->info(QStringLiteral("Данные: %1").arg(text));
     // The row is changed in place, and not at all when it holds the text

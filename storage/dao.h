@@ -162,6 +162,13 @@ private:
         std::optional<QJsonDocument> document;
     };
     QHash<QString, ParsedRecord> m_parsedRecords;
+    // Of each service record, the document last saved and its text.
+    struct WrittenRecord
+    {
+        QJsonObject document;
+        QString text;
+    };
+    QHash<QString, WrittenRecord> m_writtenRecords;
     // Counts connections opened and closed: a statement lent before one comes back dead.
     quint64 m_connectionGeneration = 0;
 };

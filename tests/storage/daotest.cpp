@@ -188,6 +188,26 @@ TEST_F(DaoServiceDataTest, RecordChangedByAnotherConnectionReadsAsItsNewText)
     }
 }
 
+// The Dao keeps the text of the document last saved under each name; a
+// document that differs from it in any value is written as itself.
+TEST_F(DaoServiceDataTest, EachSavedDocumentIsStoredAsItsOwnText)
+{
+    const char* documents[] = {
+        R"({"n":9223372036854775807,"t":"a"})", R"({"n":9223372036854775807,"t":"a"})",
+        R"({"n":9223372036854775808,"t":"a"})", R"({"n":9223372036854775807,"t":"a"})",
+        R"({"n":1,"t":"a"})",                   R"({"n":1,"t":"b"})",
+        R"({"n":1,"t":"b","u":null})",          R"({})",
+        R"({"n":1,"t":"b"})",
+    };
+    for (const char* document : documents) {
+        SCOPED_TRACE(document);
+        const QJsonObject saved = json(document);
+        ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("servicerequest"), saved));
+        EXPECT_EQ(value(QStringLiteral("SELECT data FROM servicedata WHERE name='servicerequest'")).toString(),
+                  QString::fromUtf8(QJsonDocument(saved).toJson(QJsonDocument::Compact)));
+    }
+}
+
 TEST_F(DaoServiceDataTest, RowsAreChangedInPlaceAndTheSameValueWritesNothing)
 {
     const auto rowid = [this] {
