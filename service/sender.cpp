@@ -289,14 +289,43 @@ bool Sender::isOfflineLimitExceeded()
     return false;
 }
 
+QDateTime Sender::readRequestTime(const QString& text)
+{
+    // Qt's format parser is the costliest step of each command's time check:
+    // the form this service writes is read directly, anything else by Qt.
+    const auto number = [&text](qsizetype from, qsizetype count) {
+        int value = 0;
+        for (qsizetype i = from; i < from + count; ++i) {
+            const char16_t c = text.at(i).unicode();
+            if (c < u'0' || c > u'9')
+                return -1;
+            value = value * 10 + (c - u'0');
+        }
+        return value;
+    };
+    if (text.size() == 19 && text.at(4) == u'-' && text.at(7) == u'-' && text.at(10) == u' ' &&
+        text.at(13) == u':' && text.at(16) == u':') {
+        const int fields[] = {number(0, 4), number(5, 2), number(8, 2), number(11, 2), number(14, 2), number(17, 2)};
+        const QDate date(fields[0], fields[1], fields[2]);
+        const QTime time(fields[3], fields[4], fields[5]);
+        if (std::ranges::none_of(fields, [](int field) { return field < 0; }) && date.isValid() &&
+            time.isValid()) {
+            const QDateTime read(date, time);
+            // A local time the clock skips is Qt's to settle.
+            if (read.isValid() && read.date() == date && read.time() == time)
+                return read;
+        }
+    }
+    return QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
 bool Sender::isRequestTimeInvalid()
 {
     const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
     const QDateTime current = now();
     QJsonObject record = dao()->getServiceData(QStringLiteral("lastrequesttime"));
     if (!record.isEmpty()) {
-        const QDateTime previous =
-            QDateTime::fromString(record.value(QStringLiteral("datetime")).toString(), format);
+        const QDateTime previous = readRequestTime(record.value(QStringLiteral("datetime")).toString());
         bool invalid = false;
         if (previous.isValid()) {
             if (config()->getBool(QStringLiteral("Checks:checkOnlyRequestDate"), false))

@@ -91,6 +91,8 @@ public:
     virtual void startLockHandler();
     virtual bool isOfflineLimitExceeded();
     virtual bool isRequestTimeInvalid();
+    // The stored request time ("yyyy-MM-dd hh:mm:ss", local time) as QDateTime::fromString reads it.
+    static QDateTime readRequestTime(const QString& text);
     virtual int offlineModeReason();
     virtual int dbDamagedStatus();
     virtual QJsonObject processCommand(int command, const QJsonObject& request);
