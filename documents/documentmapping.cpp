@@ -166,7 +166,60 @@ bool sameNumbers(const QJsonValue& a, const QJsonValue& b)
     }
 }
 
+bool identical(const QVariant& a, const QVariant& b);
+
+bool identical(const QVariantList& a, const QVariantList& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (!identical(a.at(i), b.at(i)))
+            return false;
+    }
+    return true;
+}
+
+bool identical(const QVariant& a, const QVariant& b)
+{
+    if (a.metaType() != b.metaType())
+        return false;
+    switch (a.metaType().id()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Nullptr:
+        return true;
+    case QMetaType::Bool:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::QString:
+    case QMetaType::QStringList:
+        return a == b;
+    case QMetaType::Double:
+        return std::bit_cast<quint64>(a.toDouble()) == std::bit_cast<quint64>(b.toDouble());
+    case QMetaType::QVariantMap:
+        return mapping::identical(*static_cast<const QVariantMap*>(a.constData()),
+                                  *static_cast<const QVariantMap*>(b.constData()));
+    case QMetaType::QVariantList:
+        return identical(*static_cast<const QVariantList*>(a.constData()),
+                         *static_cast<const QVariantList*>(b.constData()));
+    default:
+        return false;
+    }
+}
+
 } // namespace
+
+bool identical(const QVariantMap& a, const QVariantMap& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (auto x = a.cbegin(), y = b.cbegin(); x != a.cend(); ++x, ++y) {
+        if (x.key() != y.key() || !identical(x.value(), y.value()))
+            return false;
+    }
+    return true;
+}
 
 bool identical(const QJsonObject& a, const QJsonObject& b)
 {

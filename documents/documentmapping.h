@@ -36,6 +36,9 @@ void writeProperties(const QMetaObject& metaObject, void* document, const QVaria
 // Whether two objects read as the same document: the same keys, values of the same kinds, equal texts
 // and numbers of the same bits. Stricter than ==, for which 0 equals -0 and the integer 1 the double 1.
 bool identical(const QJsonObject& a, const QJsonObject& b);
+// The same for property maps: the same keys, values of the same types and equal, numbers of the same
+// bits. A value of a type no document property gives reads as different.
+bool identical(const QVariantMap& a, const QVariantMap& b);
 
 } // namespace mapping
 
@@ -52,6 +55,26 @@ template <Document T> QJsonObject toJsonObject(const T& document, bool skipNulls
     return mapping::jsonObject(
         mapping::readProperties(T::staticMetaObject, &document, skipNulls, QStringList()));
 }
+
+// toJsonObject, given again while the document reads the same as the one last converted: a stored
+// record is mostly saved with what it held before. Not shared between threads.
+template <Document T> class LastJson
+{
+public:
+    QJsonObject operator()(const T& document)
+    {
+        QVariantMap map = mapping::readProperties(T::staticMetaObject, &document, true, QStringList());
+        if (!m_json || !mapping::identical(map, m_map)) {
+            m_json = mapping::jsonObject(map);
+            m_map = std::move(map);
+        }
+        return *m_json;
+    }
+
+private:
+    QVariantMap m_map;
+    std::optional<QJsonObject> m_json;
+};
 
 // Writes the keys of the map that name a property into an existing document; nothing is reset.
 template <Document T> void applyVariantMap(const QVariantMap& map, T& document)

@@ -433,7 +433,7 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
 {
     QMutexLocker locker(&serviceRequestMutex());
     m_logger->info(QStringLiteral("Обновление служебной информации"));
-    const bool responseStored = dao()->saveServiceData(QStringLiteral("serviceresponse"), response.toJson());
+    const bool responseStored = dao()->saveServiceData(QStringLiteral("serviceresponse"), m_serviceResponseJson(response));
 
     ServiceRequest request = lastServiceRequestDocument();
 
@@ -488,7 +488,7 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
     fill(org.inn, QStringLiteral("Service:organizationInn"));
     fill(org.okved, QStringLiteral("Service:activityType"));
 
-    const bool requestStored = dao()->saveServiceData(kServiceRequest, request.toJson());
+    const bool requestStored = dao()->saveServiceData(kServiceRequest, m_serviceRequestJson(request));
     m_logger->info(QStringLiteral("Служебная информация обновлена"));
     return responseStored && requestStored;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "documents/documentmapping.h"
 #include "documents/kkminfoobject.h"
 #include "documents/servicerequest.h"
+#include "documents/serviceresponse.h"
 #include "service/eservicestatus.h"
 #include "storage/dao.h"
 
@@ -174,6 +176,9 @@ private:
         ServiceRequest document;
     };
     std::optional<ServiceRequestRead> m_lastServiceRequest;
+    // The stored service records' JSON, made anew only when they change.
+    LastJson<ServiceRequest> m_serviceRequestJson;
+    LastJson<ServiceResponse> m_serviceResponseJson;
     QTcpSocket* m_socket;
     int m_headerLength;
     Log4Qt::Logger* m_logger;

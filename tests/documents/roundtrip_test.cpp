@@ -283,6 +283,47 @@ TEST(RoundTrip, IdenticalTellsWhatEqualityDoesNot)
     EXPECT_TRUE(mapping::identical(largest, parsed(R"({"n":[9223372036854775807]})")));
 }
 
+// The memo gives each document its own JSON, however little it differs from the
+// one before: a bit of a number, a kind of value, the time spec of one instant.
+TEST(RoundTrip, LastJsonIsEachDocumentsOwnJson)
+{
+    LastJson<ServiceRequest> last;
+    ServiceRequest request = fullServiceRequest();
+    const QDateTime noonUtc(QDate(2024, 3, 1), QTime(12, 0), QTimeZone::utc());
+    const QVariant values[] = {
+        QVariant(),
+        QVariant(),
+        1,
+        1.0,
+        qlonglong(1),
+        1.5,
+        std::nextafter(1.5, 2.0),
+        QStringLiteral("1"),
+        QString(),
+        QVariantList{1, "x"},
+        QVariantList{1, "y"},
+        QVariantMap{{"m", QVariant()}},
+        QVariantMap{{"m", QVariant::fromValue(nullptr)}},
+        1.5f,
+        1.5f,
+        QStringList{"a"},
+        QStringList{"b"},
+        (qlonglong(1) << 62) + 1,
+        double(qlonglong(1) << 62),
+    };
+    for (const QDateTime& begin : {noonUtc, noonUtc.toLocalTime(), noonUtc}) {
+        request.offlinePeriod.beginTime = begin;
+        for (const QVariant& value : values) {
+            SCOPED_TRACE(value.typeName() ? value.typeName() : "invalid");
+            request.auxiliary = {{"n", value}};
+            const QJsonObject got = last(request);
+            const QJsonObject expected = toJsonObject(request);
+            EXPECT_TRUE(mapping::identical(got, expected));
+            EXPECT_EQ(QJsonDocument(got).toJson(), QJsonDocument(expected).toJson());
+        }
+    }
+}
+
 // What a round trip cannot keep, and why equality tells.
 TEST(RoundTrip, LossesAreTheDocumentedOnes)
 {
