@@ -159,8 +159,8 @@ private:
     QSharedPointer<FiscalLogic> m_fiscalLogic;
     QDateTime m_lockDate;
     // The status block last built and its JSON: it mostly repeats from one
-    // command to the next. Its lock date also as text: equal instants in other
-    // time specs read differently.
+    // command to the next. Its lock date also as text: one instant given in
+    // another zone reads differently.
     struct StatusBlock
     {
         KkmInfoObject info;

@@ -284,7 +284,7 @@ TEST(RoundTrip, IdenticalTellsWhatEqualityDoesNot)
 }
 
 // The memo gives each document its own JSON, however little it differs from the
-// one before: a bit of a number, a kind of value, the time spec of one instant.
+// one before: a bit of a number, a kind of value, the zone one instant is given in.
 TEST(RoundTrip, LastJsonIsEachDocumentsOwnJson)
 {
     LastJson<ServiceRequest> last;
