@@ -78,8 +78,9 @@ const PropertyTable& propertyTable(const QMetaObject& metaObject)
             built->entries.append(
                 {QString::fromLatin1(property.name()), property, isNumberKind(property.metaType())});
         }
-        std::sort(built->entries.begin(), built->entries.end(),
-                  [](const PropertyTable::Entry& a, const PropertyTable::Entry& b) { return a.name < b.name; });
+        std::sort(
+            built->entries.begin(), built->entries.end(),
+            [](const PropertyTable::Entry& a, const PropertyTable::Entry& b) { return a.name < b.name; });
         for (qsizetype i = 0; i < built->entries.size(); ++i)
             built->byName.insert(built->entries.at(i).name, i);
         table = built;

@@ -40,6 +40,8 @@ namespace {
 const QString kServiceRequest = QStringLiteral("servicerequest");
 const QString kTransportData = QStringLiteral("transportdata");
 const QString kReportResponse = QStringLiteral("reportresponse");
+// How the time of the last request is stored, in local time.
+const QString kRequestTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 
 // No answer of the operator comes near this; a peer that announces or sends
 // more is broken or hostile, and the service must not hold it.
@@ -305,7 +307,8 @@ QDateTime Sender::readRequestTime(const QString& text)
     };
     if (text.size() == 19 && text.at(4) == u'-' && text.at(7) == u'-' && text.at(10) == u' ' &&
         text.at(13) == u':' && text.at(16) == u':') {
-        const int fields[] = {number(0, 4), number(5, 2), number(8, 2), number(11, 2), number(14, 2), number(17, 2)};
+        const int fields[] = {number(0, 4),  number(5, 2),  number(8, 2),
+                              number(11, 2), number(14, 2), number(17, 2)};
         const QDate date(fields[0], fields[1], fields[2]);
         const QTime time(fields[3], fields[4], fields[5]);
         if (std::ranges::none_of(fields, [](int field) { return field < 0; }) && date.isValid() &&
@@ -316,12 +319,11 @@ QDateTime Sender::readRequestTime(const QString& text)
                 return read;
         }
     }
-    return QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    return QDateTime::fromString(text, kRequestTimeFormat);
 }
 
 bool Sender::isRequestTimeInvalid()
 {
-    const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
     const QDateTime current = now();
     QJsonObject record = dao()->getServiceData(QStringLiteral("lastrequesttime"));
     if (!record.isEmpty()) {
@@ -340,7 +342,7 @@ bool Sender::isRequestTimeInvalid()
             return true;
         }
     }
-    record.insert(QStringLiteral("datetime"), current.toString(format));
+    record.insert(QStringLiteral("datetime"), current.toString(kRequestTimeFormat));
     dao()->saveServiceData(QStringLiteral("lastrequesttime"), record);
     return false;
 }
@@ -433,7 +435,8 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
 {
     QMutexLocker locker(&serviceRequestMutex());
     m_logger->info(QStringLiteral("Обновление служебной информации"));
-    const bool responseStored = dao()->saveServiceData(QStringLiteral("serviceresponse"), m_serviceResponseJson(response));
+    const bool responseStored =
+        dao()->saveServiceData(QStringLiteral("serviceresponse"), m_serviceResponseJson(response));
 
     ServiceRequest request = lastServiceRequestDocument();
 

@@ -203,8 +203,9 @@ TEST_F(DaoServiceDataTest, EachSavedDocumentIsStoredAsItsOwnText)
         SCOPED_TRACE(document);
         const QJsonObject saved = json(document);
         ASSERT_TRUE(dao()->saveServiceData(QStringLiteral("servicerequest"), saved));
-        EXPECT_EQ(value(QStringLiteral("SELECT data FROM servicedata WHERE name='servicerequest'")).toString(),
-                  QString::fromUtf8(QJsonDocument(saved).toJson(QJsonDocument::Compact)));
+        EXPECT_EQ(
+            value(QStringLiteral("SELECT data FROM servicedata WHERE name='servicerequest'")).toString(),
+            QString::fromUtf8(QJsonDocument(saved).toJson(QJsonDocument::Compact)));
     }
 }
 
