@@ -34,7 +34,7 @@ QVariantMap readProperties(const QMetaObject& metaObject, const void* document, 
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
 
 // Whether two objects read as the same document: the same keys, values of the same kinds, equal texts
-// and numbers of the same bits. Stricter than ==, for which 0 equals -0 and the integer 1 the double 1.
+// and numbers of the same kind and bits. Stricter than Qt's ==, which may compare numbers as doubles.
 bool identical(const QJsonObject& a, const QJsonObject& b);
 // The same for property maps: the same keys, values of the same types and equal, numbers of the same
 // bits. A value of a type no document property gives reads as different.

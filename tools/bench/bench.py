@@ -269,13 +269,14 @@ def online_receipts(workdir: Path, count: int, turns: int = 10):
             # service: the first receipts after it are not the steady state.
             for _ in range(3):
                 client.timed(request)
-            for _ in range(count // turns + (1 if turn < count % turns else 0)):
+            measured = count // turns + (1 if turn < count % turns else 0)
+            for _ in range(measured):
                 elapsed, body = client.timed(request)
                 assert json.loads(body)["kkmInfoObject"]["serviceStatus"] == 0, body
                 times.append(elapsed)
             ended = service_cpu(inst.vault.process.pid)
             cpu = [total + end - start for total, start, end in zip(cpu, started, ended)]
-            sent += 3 + count // turns + (1 if turn < count % turns else 0)
+            sent += 3 + measured
             rtts.extend(rtt.sample() for _ in range(30))
             commits.extend(commit.sample() for _ in range(20))
         return times, statistics.median(rtts), statistics.median(commits), [c / sent for c in cpu]
