@@ -50,7 +50,7 @@ void LockHandler::tryUnlock()
         ofd::proto::Request request;
         request.set_command(ofd::proto::COMMAND_SYSTEM);
         *request.mutable_service() = MockFactory<ProtoObjectFactory>::create()->createServiceRequest(
-            ServiceRequest::fromJson(sender()->getLastServiceRequest()));
+            sender()->lastServiceRequestDocument());
 
         try {
             const ofd::proto::Response response = sender()->exchange(request);

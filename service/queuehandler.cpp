@@ -103,7 +103,7 @@ void QueueHandler::send()
 
     ofd::proto::Request request = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
 
-    ServiceRequest serviceRequest = ServiceRequest::fromJson(sender()->getLastServiceRequest());
+    ServiceRequest serviceRequest = sender()->lastServiceRequestDocument();
     if (storedStatus == static_cast<int>(EServiceStatus::AUTONOMOUS) &&
         serviceRequest.offlinePeriod.beginTime.isValid())
         serviceRequest.offlinePeriod.endTime = QDateTime::currentDateTime();
@@ -156,7 +156,7 @@ void QueueHandler::send()
         // Cleared on the stored document as it is now, not on the copy taken
         // before the exchange, so that nothing stored meanwhile is lost.
         QMutexLocker locker(&Sender::serviceRequestMutex());
-        ServiceRequest stored = ServiceRequest::fromJson(sender()->getLastServiceRequest());
+        ServiceRequest stored = sender()->lastServiceRequestDocument();
         stored.resetOfflinePeriod();
         dao()->saveServiceData(kServiceRequest, stored.toJson());
         m_interval = 100;
@@ -182,7 +182,7 @@ void QueueHandler::handleSendFailure(int reason, int storedStatus, ServiceReques
         // Whether a period is open is decided on the stored document: another
         // thread may have opened one while this send was under way.
         QMutexLocker locker(&Sender::serviceRequestMutex());
-        ServiceRequest stored = ServiceRequest::fromJson(sender()->getLastServiceRequest());
+        ServiceRequest stored = sender()->lastServiceRequestDocument();
         if (!stored.offlinePeriod.beginTime.isValid()) {
             stored.offlinePeriod.beginTime = QDateTime::currentDateTime();
             stored.offlinePeriod.endTime = QDateTime();
