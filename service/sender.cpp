@@ -31,6 +31,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace taxvault {
@@ -63,6 +64,12 @@ Dao* dao()
 qint64 announcedLength(const QByteArray& reply)
 {
     return static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
+}
+
+// The latest instant a QDateTime holds.
+QDateTime latestDateTime()
+{
+    return QDateTime::fromMSecsSinceEpoch(std::numeric_limits<qint64>::max());
 }
 
 QDateTime now()
@@ -238,10 +245,11 @@ std::optional<QDateTime> Sender::storedLockDate()
     const QDateTime begin = ServiceRequest::fromJson(*stored).offlinePeriod.beginTime;
     if (!begin.isValid())
         return QDateTime();
-    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
-    // The seconds are a 32-bit number; a huge limit wraps as it always has.
-    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
-    return begin.addSecs(seconds);
+    // In 64 bits: a large limit must not wrap into a lock date long past.
+    const qint64 hours = std::max(config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72), 0);
+    const QDateTime lock = begin.addSecs(hours * 3600);
+    // Beyond what QDateTime can hold there is no limit in practice.
+    return lock.isValid() ? lock : latestDateTime();
 }
 
 void Sender::openOfflinePeriod(bool keepOpenPeriod)

@@ -2,6 +2,7 @@
 // autonomous mode and the local commands, with a scripted operator exchange.
 
 #include "servicetestsupport.h"
+#include "waitingthread.h"
 
 #include "documents/closeshiftrequest.h"
 #include "documents/moneyplacementrequest.h"
@@ -16,7 +17,7 @@
 #include <QMutexLocker>
 #include <QSqlQuery>
 
-#include <chrono>
+#include <atomic>
 #include <thread>
 
 namespace taxvault::testing {
@@ -335,6 +336,24 @@ TEST_F(SenderCommands, AutonomousModeStampsQueuedDocuments)
         EXPECT_EQ(block(reply), expectedBlock(1, QString::fromUtf8(c.errorMessage), c.data, 0, 1,
                                               iso(kNow.addSecs(72 * 3600))));
         EXPECT_EQ(queuedMessages(), c.stored ? QList<QJsonObject>{json(c.stored)} : QList<QJsonObject>());
+    }
+}
+
+TEST_F(SenderCommands, LargeOfflineLimitsGiveALockDateAfterTheBegin)
+{
+    // 596524 hours and more no longer fit a 32-bit number of seconds.
+    for (const qint64 hours : {72LL, 596523LL, 596524LL, 600000LL, 2147483647LL}) {
+        SCOPED_TRACE(hours);
+        SetUp();
+        setConfig(QStringLiteral("DataSending:offlineModeLimit"), hours);
+        goAutonomous();
+
+        EXPECT_EQ(sender->lockDate(), kNow.addSecs(hours * 3600));
+        const QJsonObject reply = sender->processCommand(6, json(kPlacement));
+        EXPECT_EQ(sender->status(), 1);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  QStringLiteral("Сервис в автономном режиме"));
+        EXPECT_EQ(queuedMessages().size(), 1);
     }
 }
 
@@ -750,12 +769,19 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
     // period does), an update after an answer on another thread waits for it;
     // both changes end up stored.
     store(QStringLiteral("servicerequest"), json(R"({"auxiliary": {"period": "closed"}})"));
+    std::atomic<bool> updated{false};
+    WaitingThread updating;
     std::thread answers;
     {
         QMutexLocker locker(&Sender::serviceRequestMutex());
         QJsonObject stored = record(QStringLiteral("servicerequest"));
-        answers = std::thread([] { Sender().updateServiceInfo(ServiceResponse()); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        answers = std::thread([&] {
+            Sender other;
+            updating.arrive();
+            other.updateServiceInfo(ServiceResponse());
+            updated = true;
+        });
+        EXPECT_TRUE(updating.waitsUnless(updated)) << "the update did not wait for the lock";
         stored.insert(QStringLiteral("auxiliary"),
                       QJsonObject{{QStringLiteral("period"), QStringLiteral("open")}});
         store(QStringLiteral("servicerequest"), stored);
