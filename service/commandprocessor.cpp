@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <new>
 #include <optional>
 
 namespace taxvault {
@@ -90,6 +91,24 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
     Q_UNUSED(header);
     // The command's lines go out together, before its reply.
     std::optional<Log4Qt::LogBatch> batch(std::in_place);
+    QByteArray body;
+    try {
+        body = QJsonDocument(dispatch(content)).toJson(QJsonDocument::Indented);
+    } catch (const std::bad_alloc&) {
+        // One command too large for the memory ends, not the service; whatever
+        // it had begun to store has been rolled back on the way here.
+        body = QJsonDocument(m_sender->outOfMemory()).toJson(QJsonDocument::Indented);
+    }
+    ResponseHeader responseHeader;
+    responseHeader.setStatusLine(200, QStringLiteral("OK"), 1, 1);
+    responseHeader.setContentType(QStringLiteral("application/json"));
+    responseHeader.setContentLength(static_cast<int>(body.size()));
+    batch.reset();
+    m_server->sendResponse(responseHeader, body);
+}
+
+QJsonObject CommandProcessor::dispatch(const QByteArray& content)
+{
     const QJsonObject request = parseRequest(content);
     const QString name = request.value(QStringLiteral("command")).toString();
     m_logger->info(QStringLiteral("Получена команда: %1").arg(name));
@@ -129,14 +148,7 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
         reply = m_sender->getLastInfoServiceResponse();
     else
         m_logger->error(QStringLiteral("Получена неподдерживаемая команда: %1").arg(name));
-
-    const QByteArray body = QJsonDocument(reply).toJson(QJsonDocument::Indented);
-    ResponseHeader responseHeader;
-    responseHeader.setStatusLine(200, QStringLiteral("OK"), 1, 1);
-    responseHeader.setContentType(QStringLiteral("application/json"));
-    responseHeader.setContentLength(static_cast<int>(body.size()));
-    batch.reset();
-    m_server->sendResponse(responseHeader, body);
+    return reply;
 }
 
 } // namespace taxvault

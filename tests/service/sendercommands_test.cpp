@@ -18,6 +18,7 @@
 #include <QSqlQuery>
 
 #include <atomic>
+#include <new>
 #include <thread>
 
 namespace taxvault::testing {
@@ -285,7 +286,7 @@ TEST(RequestTime, ReadsAsQtReadsIt)
         SCOPED_TRACE(text);
         const QString stored = QString::fromUtf8(text);
         const QDateTime qt = QDateTime::fromString(stored, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        const QDateTime read = taxvault::Sender::readRequestTime(stored);
+        const QDateTime read = taxvault::ServiceRecords::readRequestTime(stored);
         EXPECT_EQ(read.isValid(), qt.isValid());
         EXPECT_EQ(read, qt);
         EXPECT_EQ(read.timeSpec(), qt.timeSpec());
@@ -799,6 +800,93 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
                   .toString(),
               QStringLiteral("0"))
         << "the update after the answer was overwritten";
+}
+
+// Runs out of memory at one step of a command.
+class StarvedSender : public ScriptedSender
+{
+public:
+    enum class Step { None, BuildingTheRequest, AfterTheAnswer };
+
+    QJsonObject getLastServiceRequest() override
+    {
+        if (starveAt == Step::BuildingTheRequest)
+            throw std::bad_alloc();
+        return ScriptedSender::getLastServiceRequest();
+    }
+
+    bool updateServiceInfo(const ServiceResponse& response) override
+    {
+        const bool updated = ScriptedSender::updateServiceInfo(response);
+        if (starveAt == Step::AfterTheAnswer)
+            throw std::bad_alloc();
+        return updated;
+    }
+
+    Step starveAt = Step::None;
+};
+
+TEST_F(SenderCommands, CommandOutOfMemoryEndsAloneAndStoresNothingOfItself)
+{
+    using Step = StarvedSender::Step;
+    struct Case
+    {
+        const char* name;
+        Step step;
+        bool inExchange;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"building the request", Step::BuildingTheRequest, false, false},
+        {"in the exchange", Step::None, true, false},
+        {"after the answer", Step::AfterTheAnswer, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        auto* starved = new StarvedSender();
+        sender.reset(starved);
+        starved->starveAt = c.step;
+        if (c.inExchange)
+            sender->script = [](const ofd::proto::Request&) -> ofd::proto::Response {
+                throw std::bad_alloc();
+            };
+        else
+            answerWith(0);
+
+        QJsonObject reply;
+        const QString log = logOf([&] { reply = ticket(); });
+
+        if (c.answered) {
+            EXPECT_EQ(block(reply),
+                      expectedBlock(2, QStringLiteral("Ошибка при работе с фискальной памятью")));
+            EXPECT_TRUE(log.contains(
+                QStringLiteral("Недостаточно памяти для завершения команды, принятой сервером ОФД")));
+            // The answer's token stays in force; the rest it brought was rolled back.
+            EXPECT_FALSE(record(QStringLiteral("transportdata")).isEmpty());
+        } else {
+            EXPECT_EQ(block(reply),
+                      expectedBlock(0, QStringLiteral("Недостаточно памяти для выполнения команды")));
+            EXPECT_TRUE(log.contains(
+                QStringLiteral("Недостаточно памяти для выполнения команды, команда не выполнена")));
+            EXPECT_TRUE(record(QStringLiteral("transportdata")).isEmpty());
+        }
+        EXPECT_EQ(sender->status(), c.answered ? 2 : 0);
+        EXPECT_EQ(storedStatus(), c.answered ? 2 : 0);
+        EXPECT_EQ(record(QStringLiteral("lastrequesttime")).isEmpty(), c.step == Step::BuildingTheRequest)
+            << "the request time is committed before the exchange, and only then";
+        EXPECT_TRUE(record(QStringLiteral("serviceresponse")).isEmpty());
+        EXPECT_TRUE(shiftRows().isEmpty());
+        EXPECT_TRUE(queuedMessages().isEmpty());
+
+        // The next command is served as usual.
+        starved->starveAt = Step::None;
+        answerWith(0);
+        const QJsonObject next = ticket();
+        EXPECT_EQ(block(next).value(QStringLiteral("errorMessage")).toString(),
+                  c.answered ? QStringLiteral("Сервис в режиме блокировки") : QString());
+        EXPECT_EQ(shiftRows().size(), c.answered ? 0 : 1);
+    }
 }
 
 TEST_F(SenderCommands, UnreadableShiftCountersBlockAndKeepTheTotals)
