@@ -25,8 +25,6 @@ namespace taxvault {
 
 namespace {
 
-const QString kServiceRequest = QStringLiteral("servicerequest");
-
 Dao* dao()
 {
     return Singleton<Dao>::instance();
@@ -154,10 +152,8 @@ void QueueHandler::send()
     if (storedStatus == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
         // Cleared on the stored document as it is now, not on the copy taken
         // before the exchange, so that nothing stored meanwhile is lost.
-        QMutexLocker locker(&Sender::serviceRequestMutex());
-        ServiceRequest stored = sender()->lastServiceRequestDocument();
-        stored.resetOfflinePeriod();
-        dao()->saveServiceData(kServiceRequest, stored.toJson());
+        QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
+        sender()->records().closeOfflinePeriod(sender()->lastServiceRequestDocument());
         m_interval = 100;
     }
 
@@ -180,14 +176,9 @@ void QueueHandler::handleSendFailure(int reason, int storedStatus, ServiceReques
     {
         // Whether a period is open is decided on the stored document: another
         // thread may have opened one while this send was under way.
-        QMutexLocker locker(&Sender::serviceRequestMutex());
+        QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
         ServiceRequest stored = sender()->lastServiceRequestDocument();
-        if (!stored.offlinePeriod.beginTime.isValid()) {
-            stored.offlinePeriod.beginTime = QDateTime::currentDateTime();
-            stored.offlinePeriod.endTime = QDateTime();
-            dao()->saveServiceData(kServiceRequest, stored.toJson());
-            opened = true;
-        }
+        opened = sender()->records().openOfflinePeriod(stored, true, QDateTime::currentDateTime());
         serviceRequest.offlinePeriod = stored.offlinePeriod;
     }
 

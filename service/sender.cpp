@@ -89,11 +89,6 @@ QThread* Sender::workerThread(QObject* handler)
     return thread;
 }
 
-QRecursiveMutex& Sender::serviceRequestMutex()
-{
-    return ServiceRecords::serviceRequestMutex();
-}
-
 // ---- start-up --------------------------------------------------------------
 
 void Sender::init()
@@ -161,8 +156,9 @@ QDateTime Sender::lockDate()
 
 void Sender::openOfflinePeriod(bool keepOpenPeriod)
 {
-    QMutexLocker locker(&serviceRequestMutex());
-    m_records.openOfflinePeriod(lastServiceRequestDocument(), keepOpenPeriod, now());
+    QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
+    ServiceRequest serviceRequest = lastServiceRequestDocument();
+    m_records.openOfflinePeriod(serviceRequest, keepOpenPeriod, now());
 }
 
 QDateTime Sender::getLockDate()
@@ -286,7 +282,7 @@ ServiceRequest Sender::lastServiceRequestDocument()
 
 bool Sender::updateServiceInfo(const ServiceResponse& response)
 {
-    QMutexLocker locker(&serviceRequestMutex());
+    QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
     m_logger->info(QStringLiteral("Обновление служебной информации"));
     const bool responseStored = m_records.saveServiceResponse(response);
     return m_records.saveUpdatedServiceRequest(lastServiceRequestDocument(), response) && responseStored;

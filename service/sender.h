@@ -12,7 +12,6 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QRecursiveMutex>
 #include <QSharedPointer>
 #include <QString>
 
@@ -108,8 +107,8 @@ public:
     int status() const { return m_status; }
     // The lock date in force: in status 1 that of the offline period open now.
     QDateTime lockDate();
-
-    static QRecursiveMutex& serviceRequestMutex();
+    // The stored service records as this Sender reads and writes them.
+    ServiceRecords& records() { return m_records; }
 
 protected:
     // A worker's report: a worker ending with status 0 while messages are still

@@ -178,13 +178,20 @@ bool ServiceRecords::saveUpdatedServiceRequest(ServiceRequest request, const Ser
     return requestStored;
 }
 
-void ServiceRecords::openOfflinePeriod(ServiceRequest serviceRequest, bool keepOpenPeriod,
+bool ServiceRecords::openOfflinePeriod(ServiceRequest& serviceRequest, bool keepOpenPeriod,
                                        const QDateTime& now)
 {
     if (keepOpenPeriod && serviceRequest.offlinePeriod.beginTime.isValid())
-        return;
+        return false;
     serviceRequest.offlinePeriod.beginTime = now;
     serviceRequest.offlinePeriod.endTime = QDateTime();
+    dao()->saveServiceData(kServiceRequest, serviceRequest.toJson());
+    return true;
+}
+
+void ServiceRecords::closeOfflinePeriod(ServiceRequest serviceRequest)
+{
+    serviceRequest.resetOfflinePeriod();
     dao()->saveServiceData(kServiceRequest, serviceRequest.toJson());
 }
 

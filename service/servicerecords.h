@@ -45,9 +45,12 @@ public:
     // The request with what the answer and the configuration bring, stored.
     bool saveUpdatedServiceRequest(ServiceRequest request, const ServiceResponse& response);
 
-    // Opens an offline period that begins at `now` and stores it; with
-    // keepOpenPeriod a period already open stays as it is.
-    void openOfflinePeriod(ServiceRequest request, bool keepOpenPeriod, const QDateTime& now);
+    // Opens in the request an offline period that begins at `now` and stores
+    // it; with keepOpenPeriod a period already open stays as it is. True when
+    // a period was opened.
+    bool openOfflinePeriod(ServiceRequest& request, bool keepOpenPeriod, const QDateTime& now);
+    // Stores the request with its offline period closed.
+    void closeOfflinePeriod(ServiceRequest request);
     // The lock date of the stored offline period (null when none is open);
     // nothing when the stored record cannot be read.
     std::optional<QDateTime> storedLockDate();

@@ -774,7 +774,7 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
     WaitingThread updating;
     std::thread answers;
     {
-        QMutexLocker locker(&Sender::serviceRequestMutex());
+        QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
         QJsonObject stored = record(QStringLiteral("servicerequest"));
         answers = std::thread([&] {
             Sender other;
