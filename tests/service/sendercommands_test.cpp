@@ -18,6 +18,8 @@
 #include <QSqlQuery>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <new>
 #include <thread>
 
@@ -800,6 +802,34 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
                   .toString(),
               QStringLiteral("0"))
         << "the update after the answer was overwritten";
+}
+
+TEST_F(SenderCommands, NothingIsHeldWhileTheServerIsAwaited)
+{
+    // The workers store and read on their own threads while a command waits
+    // for the operator's server.
+    for (const bool receipt : {true, false}) {
+        SCOPED_TRACE(receipt ? "commandTicket" : "commandSystem");
+        SetUp();
+        std::promise<void> through;
+        std::thread other;
+        bool free = false;
+        sender->script = [&](const ofd::proto::Request&) {
+            other = std::thread([&through] {
+                QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
+                Singleton<Dao>::instance()->getServiceStatus();
+                through.set_value();
+            });
+            free = through.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+            return answer(0);
+        };
+
+        const QJsonObject reply = receipt ? ticket() : sender->commandSystem();
+        other.join();
+
+        EXPECT_TRUE(free) << "another thread waited for the exchange";
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), 0);
+    }
 }
 
 // Runs out of memory at one step of a command.
