@@ -26,8 +26,6 @@ class OperatorLink : public QObject
 public:
     explicit OperatorLink(QObject* parent = nullptr);
 
-    int headerLength() const { return m_headerLength; }
-
     QByteArray buildPacket(const QByteArray& payload);
     // The answer of the first attempt that brings a usable one; throws
     // ServiceException once the budget is spent.

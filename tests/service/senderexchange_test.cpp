@@ -10,14 +10,6 @@
 #include "korvan/singleton.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
-
-#include <atomic>
-#include <chrono>
-#include <future>
-#include <mutex>
-#include <thread>
 
 namespace taxvault::testing {
 namespace {

@@ -10,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
-#include <QTcpSocket>
 
 #include <functional>
 #include <ostream>
