@@ -100,8 +100,8 @@ public:
     // The token and package number in force, as the next start restores them;
     // stored after each exchange that was answered.
     void saveTransportData();
-    // The reply to a command that ran out of memory before its document went
-    // to the operator's server: nothing of it was stored or sent.
+    // The reply to a command that ran out of memory before the operator's
+    // server answered it; what it had begun to store has been rolled back.
     QJsonObject outOfMemory();
 
     int status() const { return m_status; }
