@@ -54,12 +54,17 @@ std::optional<QString> writeOut(sqlite3* source, const QString& target)
 
 } // namespace
 
-DatabaseConnection::DatabaseConnection() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao")))
+DatabaseConnection::DatabaseConnection()
+    : DatabaseConnection(Database::dbFilePath(), QLatin1String(QSqlDatabase::defaultConnection))
+{
+}
+
+DatabaseConnection::DatabaseConnection(const QString& path, const QString& connectionName)
+    : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao")))
 {
     if (QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLCIPHER"))) {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLCIPHER"),
-                                         QLatin1String(QSqlDatabase::defaultConnection));
-        m_db.setDatabaseName(Database::dbFilePath());
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLCIPHER"), connectionName);
+        m_db.setDatabaseName(path);
     }
 }
 
@@ -122,6 +127,7 @@ void DatabaseConnection::close()
 int DatabaseConnection::onCommitted(void* connection, sqlite3* db, const char* name, int pages)
 {
     auto* self = static_cast<DatabaseConnection*>(connection);
+    self->m_watch.noteCompanions();
     // Inside the commit nothing but a look: a change found is dealt with by the
     // next statement, which finds it again.
     if (pages >= kCheckpointPages && !self->m_lost && !self->m_watch.look())

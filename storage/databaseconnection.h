@@ -36,7 +36,10 @@ namespace taxvault {
 class DatabaseConnection
 {
 public:
+    // The service database, under Qt's default connection name.
     DatabaseConnection();
+    // Another file under another name, as tests need it.
+    DatabaseConnection(const QString& path, const QString& connectionName);
     ~DatabaseConnection();
 
     DatabaseConnection(const DatabaseConnection&) = delete;

@@ -49,6 +49,8 @@ void DatabaseFileWatch::stop()
 
 void DatabaseFileWatch::noteCompanions()
 {
+    if (m_path.isEmpty())
+        return;
     if (!m_logInode) {
         struct stat st;
         if (::stat(nativePath(m_path + QStringLiteral("-wal")).constData(), &st) == 0)

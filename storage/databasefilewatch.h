@@ -45,10 +45,11 @@ public:
 
     const QString& path() const { return m_path; }
 
-private:
-    // The log and the index exist once the connection has read the file.
+    // Notes the log and the index beside the file, once they exist: the
+    // connection makes them at its first read and first commit.
     void noteCompanions();
 
+private:
     QString m_path;
     dev_t m_device = 0;
     ino_t m_inode = 0;
