@@ -276,6 +276,10 @@ std::function<void(QSqlQuery&&)> DatabaseConnection::statementKeeper(const QStri
         if (generation != m_connectionGeneration)
             return;
         query.finish(); // the rows of its last run are not kept
+        // Nor its values: a large record would stay in memory with the statement.
+        const qsizetype bound = query.boundValues().size();
+        for (int i = 0; i < bound; ++i)
+            query.bindValue(i, QVariant());
         // One already kept again is enough: this one is then dropped.
         m_prepared.try_emplace(statement, std::move(query));
     };
