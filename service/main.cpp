@@ -21,6 +21,7 @@
 int main(int argc, char** argv)
 {
     signalhandler::ignoreFileSizeLimitSignal();
+    signalhandler::initFatalSignalHandlers();
     localzone::readOnce();
     // Qt's own event loop: the GLib one wakes itself through an eventfd each time
     // a socket notifier comes or goes, several times for every exchange.

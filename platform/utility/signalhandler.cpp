@@ -1,8 +1,11 @@
 #include "utility/signalhandler.h"
 
+#include "log4qt/logger.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,6 +21,22 @@ void onSignal(int)
     const char byte = 1;
     // Only async-signal-safe work here: the event loop reads the pipe.
     [[maybe_unused]] const ssize_t written = ::write(pipeFds[1], &byte, 1);
+}
+
+constexpr int fatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+// Where the handler runs when the main thread's own stack is what overflowed.
+alignas(16) char alternateStack[64 * 1024];
+
+void onFatalSignal(int signal)
+{
+    // Two threads failing at once write the held lines once.
+    static std::atomic_flag written = ATOMIC_FLAG_INIT;
+    if (!written.test_and_set())
+        Log4Qt::LogBatch::flushAllThreadsSignalSafe();
+    // SA_RESETHAND has put back the default action; raised again, the signal
+    // ends the process as soon as the handler returns.
+    ::raise(signal);
 }
 
 } // namespace
@@ -39,6 +58,20 @@ void initSignalHandlers()
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
+}
+
+void initFatalSignalHandlers()
+{
+    stack_t stack = {};
+    stack.ss_sp = alternateStack;
+    stack.ss_size = sizeof alternateStack;
+    ::sigaltstack(&stack, nullptr);
+    struct sigaction action = {};
+    action.sa_handler = onFatalSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND | SA_ONSTACK;
+    for (const int signal : fatalSignals)
+        ::sigaction(signal, &action, nullptr);
 }
 
 void ignoreFileSizeLimitSignal()
