@@ -49,14 +49,16 @@ int main(int argc, char** argv)
     const int deviceId = config->getInt(QStringLiteral("KKM:deviceId"), 0);
     const QString databaseFile = QDir::cleanPath(taxvault::Database::dbFilePath());
     const int servicePort = config->getInt(QStringLiteral("Connection:servicePort"), 55555);
-    logger->info(QStringLiteral("Файл конфигурации: %1, KKM:deviceId: %2, база данных: %3, сервер ОФД: %4:%5, "
-                                "порт HTTP: %6")
-                     .arg(configFile, QString::number(deviceId), databaseFile,
-                          config->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")),
-                          QString::number(config->getInt(QStringLiteral("Connection:port"), 0)),
-                          QString::number(servicePort)));
+    logger->info(
+        QStringLiteral("Файл конфигурации: %1, KKM:deviceId: %2, база данных: %3, сервер ОФД: %4:%5, "
+                       "порт HTTP: %6")
+            .arg(configFile, QString::number(deviceId), databaseFile,
+                 config->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")),
+                 QString::number(config->getInt(QStringLiteral("Connection:port"), 0)),
+                 QString::number(servicePort)));
     if (deviceId == 0)
-        logger->warn(QStringLiteral("KKM:deviceId не задан или равен 0, используется база данных %1").arg(databaseFile));
+        logger->warn(QStringLiteral("KKM:deviceId не задан или равен 0, используется база данных %1")
+                         .arg(databaseFile));
 
     registerSqlCipherDriver();
     {

@@ -225,26 +225,6 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
     Logger::logger(QStringLiteral("Qt"))->log(level, message);
 }
 
-} // namespace
-
-Logger* Logger::logger(const QString& name)
-{
-    QMutexLocker locker(&registryMutex());
-    // Loggers live as long as the process: worker threads may log during shutdown.
-    static auto* loggers = new QHash<QString, Logger*>();
-    Logger*& entry = (*loggers)[name];
-    if (!entry)
-        entry = new Logger(name);
-    return entry;
-}
-
-bool Logger::isEnabledFor(Level level) const
-{
-    return level != Level::Off && level >= thresholdValue().load();
-}
-
-namespace {
-
 // One line, "yyyy-MM-dd hh:mm:ss.zzz LEVEL [thread] name - message\n", put
 // together by hand straight where it goes, since every command logs dozens.
 // For the journal every line of it, also a message's own further lines,
@@ -261,8 +241,8 @@ struct Line
 
     size_t size() const
     {
-        size_t size = size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) + 3 +
-                      size_t(text.size()) + 1;
+        size_t size = size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) +
+                      3 + size_t(text.size()) + 1;
         if (prefix != nullptr)
             size += 3 * (1 + size_t(text.count('\n')));
         return size;
@@ -288,7 +268,8 @@ struct Line
         } else {
             const char* rest = text.constData();
             const char* end = rest + text.size();
-            while (const char* newline = static_cast<const char*>(std::memchr(rest, '\n', size_t(end - rest)))) {
+            while (const char* newline =
+                       static_cast<const char*>(std::memchr(rest, '\n', size_t(end - rest)))) {
                 put(rest, size_t(newline - rest) + 1);
                 put(prefix, 3);
                 rest = newline + 1;
@@ -307,6 +288,22 @@ void writeNow(const Line& line)
 }
 
 } // namespace
+
+Logger* Logger::logger(const QString& name)
+{
+    QMutexLocker locker(&registryMutex());
+    // Loggers live as long as the process: worker threads may log during shutdown.
+    static auto* loggers = new QHash<QString, Logger*>();
+    Logger*& entry = (*loggers)[name];
+    if (!entry)
+        entry = new Logger(name);
+    return entry;
+}
+
+bool Logger::isEnabledFor(Level level) const
+{
+    return level != Level::Off && level >= thresholdValue().load();
+}
 
 void Logger::log(Level level, const QString& message) const
 {

@@ -86,11 +86,12 @@ TEST_F(ConfigFileTest, EachLineThatCannotBeReadIsWarnedWithFileAndLine)
     QStringList warnings;
     for (const QString& line : text.split(u'\n', Qt::SkipEmptyParts))
         warnings << line.section(QRegularExpression(QStringLiteral("WARN  \\[[0-9a-f]+\\] ")), 1);
-    EXPECT_EQ(warnings, QStringList({
-                            "config - Не прочитана строка файла конфигурации " + path + ":4: serialNumber TV-1",
-                            "config - Не прочитана строка файла конфигурации " + path + ":6: =orphan",
-                            "config - Не прочитана строка файла конфигурации " + path + ":7: [Connection",
-                        }))
+    EXPECT_EQ(warnings,
+              QStringList({
+                  "config - Не прочитана строка файла конфигурации " + path + ":4: serialNumber TV-1",
+                  "config - Не прочитана строка файла конфигурации " + path + ":6: =orphan",
+                  "config - Не прочитана строка файла конфигурации " + path + ":7: [Connection",
+              }))
         << text.toStdString();
     EXPECT_EQ(config.getInt("KKM:deviceId"), 5);
 }

@@ -177,7 +177,8 @@ protected:
     {
         struct stat info = {};
         EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
-        return QByteArray::number(qulonglong(info.st_dev)) + ':' + QByteArray::number(qulonglong(info.st_ino));
+        return QByteArray::number(qulonglong(info.st_dev)) + ':' +
+               QByteArray::number(qulonglong(info.st_ino));
     }
 
     QString errPath() const { return m_dir.filePath(QStringLiteral("stderr")); }
@@ -246,9 +247,12 @@ TEST_F(LoggerChildTest, LinesBeginWithTheirPriorityOnlyWhenStandardErrorIsTheJou
     };
     // Priority, then the line as it is written without one.
     const QStringList expected[] = {
-        {"<7>", "TRACE \\[[0-9a-f]+\\] child - trace line"}, {"<7>", "DEBUG \\[[0-9a-f]+\\] child - debug line"},
-        {"<6>", "INFO  \\[[0-9a-f]+\\] child - info line"},  {"<4>", "WARN  \\[[0-9a-f]+\\] child - warn line"},
-        {"<3>", "ERROR \\[[0-9a-f]+\\] child - error line"}, {"<3>", ""},
+        {"<7>", "TRACE \\[[0-9a-f]+\\] child - trace line"},
+        {"<7>", "DEBUG \\[[0-9a-f]+\\] child - debug line"},
+        {"<6>", "INFO  \\[[0-9a-f]+\\] child - info line"},
+        {"<4>", "WARN  \\[[0-9a-f]+\\] child - warn line"},
+        {"<3>", "ERROR \\[[0-9a-f]+\\] child - error line"},
+        {"<3>", ""},
     };
     const QString stamp = QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
     for (const Case& c : cases) {
@@ -262,9 +266,11 @@ TEST_F(LoggerChildTest, LinesBeginWithTheirPriorityOnlyWhenStandardErrorIsTheJou
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const QString priority = c.prefixed ? expected[i].at(0) : QString();
             // The message's own second line stands alone, with the priority of its first.
-            const QString rest = expected[i].at(1).isEmpty() ? QStringLiteral("its second line")
-                                                             : stamp + expected[i].at(1);
-            EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1%2$").arg(priority, rest)).match(lines.at(i)).hasMatch())
+            const QString rest =
+                expected[i].at(1).isEmpty() ? QStringLiteral("its second line") : stamp + expected[i].at(1);
+            EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1%2$").arg(priority, rest))
+                            .match(lines.at(i))
+                            .hasMatch())
                 << lines.at(i).toStdString();
         }
     }
