@@ -24,6 +24,10 @@ void onSignal(int)
 }
 
 constexpr int fatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+constexpr int fatalSignalCount = int(sizeof fatalSignals / sizeof fatalSignals[0]);
+
+// What each of them did before: the default, or a sanitizer's report.
+struct sigaction previousActions[fatalSignalCount];
 
 // Where the handler runs when the main thread's own stack is what overflowed.
 alignas(16) char alternateStack[64 * 1024];
@@ -34,8 +38,12 @@ void onFatalSignal(int signal)
     static std::atomic_flag written = ATOMIC_FLAG_INIT;
     if (!written.test_and_set())
         Log4Qt::LogBatch::flushAllThreadsSignalSafe();
-    // SA_RESETHAND has put back the default action; raised again, the signal
-    // ends the process as soon as the handler returns.
+    // Raised again under its earlier action, the signal ends the process as
+    // soon as this handler returns (it stays blocked until then).
+    for (int i = 0; i < fatalSignalCount; ++i) {
+        if (fatalSignals[i] == signal)
+            ::sigaction(signal, &previousActions[i], nullptr);
+    }
     ::raise(signal);
 }
 
@@ -62,6 +70,11 @@ void initSignalHandlers()
 
 void initFatalSignalHandlers()
 {
+    // Once only: a second time would keep this handler as its own earlier action.
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
     stack_t stack = {};
     stack.ss_sp = alternateStack;
     stack.ss_size = sizeof alternateStack;
@@ -70,8 +83,8 @@ void initFatalSignalHandlers()
     action.sa_handler = onFatalSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESETHAND | SA_ONSTACK;
-    for (const int signal : fatalSignals)
-        ::sigaction(signal, &action, nullptr);
+    for (int i = 0; i < fatalSignalCount; ++i)
+        ::sigaction(fatalSignals[i], &action, &previousActions[i]);
 }
 
 void ignoreFileSizeLimitSignal()
