@@ -7,9 +7,9 @@ namespace signalhandler {
 void initSignalHandlers();
 
 // On a crash (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, so also an uncaught
-// exception) the log lines every thread still holds are written before the
-// signal takes its default course: the same end, core and exit status as
-// without the handler. Call first thing in main, on the main thread.
+// exception) the log lines every thread still holds are written, then the
+// signal goes on as it would have without this handler: the same end, core and
+// exit status. Call first thing in main, on the main thread.
 void initFatalSignalHandlers();
 
 // A write past the process's file-size limit fails with EFBIG instead of
