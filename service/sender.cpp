@@ -500,6 +500,14 @@ bool Sender::updateServiceInfo(const ServiceResponse& response)
 
 QJsonObject Sender::processCommand(int command, const QJsonObject& request)
 {
+    // A file replaced or cut under the service takes nothing more, and no
+    // document goes to the operator that could not be stored.
+    if (!dao()->isFileSound()) {
+        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                   QStringLiteral("Ошибка при работе с фискальной памятью"), QString(),
+                                   dbDamagedStatus());
+    }
     const QJsonObject reply = handleCommand(command, request);
     // A handler that stores more after this keeps the command's writes open.
     return m_holdCommandWrites ? reply : commitCommandWrites(reply);

@@ -117,10 +117,9 @@ qsizetype Dao::keptRecordBytes()
     return bytes;
 }
 
-bool Dao::fileLost()
+bool Dao::isFileSound()
 {
-    QMutexLocker locker(&m_connection.mutex());
-    return m_connection.fileLost();
+    return m_connection.fileIsSound();
 }
 
 bool Dao::saveMessage(const QJsonObject& message)

@@ -84,9 +84,10 @@ public:
     // or the stored text is no JSON object). A name without a row gives {}.
     std::optional<QJsonObject> readServiceData(const QString& name);
 
-    // Whether the file the Dao opened was replaced, cut or made unusable under
-    // it: from then on every operation fails, until the process ends.
-    bool fileLost();
+    // Looks whether the file the Dao opened is still the file at its path, no
+    // shorter than it was, with a writable index. Once it is not, every
+    // operation fails until the process ends, and this stays false.
+    bool isFileSound();
 
     // What the memos of the service records keep, in bytes of their texts.
     qsizetype keptRecordBytes();

@@ -137,17 +137,24 @@ int DatabaseConnection::onCommitted(void* connection, sqlite3* db, const char* n
 
 bool DatabaseConnection::fileIsSound()
 {
+    QMutexLocker locker(&m_mutex);
     if (m_lost)
         return false;
     if (!m_db.isOpen())
         return true;
-    const std::optional<DatabaseFileWatch::Finding> finding = m_watch.look();
-    if (!finding)
-        return true;
-    m_lost = finding->text;
-    m_logger->error(finding->text);
+    if (const std::optional<DatabaseFileWatch::Finding> finding = m_watch.look()) {
+        lose(*finding);
+        return false;
+    }
+    return true;
+}
+
+void DatabaseConnection::lose(const DatabaseFileWatch::Finding& finding)
+{
+    m_lost = finding.text;
+    m_logger->error(finding.text);
     sqlite3* db = handleOf(m_db);
-    if (finding->change == DatabaseFileWatch::Change::Replaced && db) {
+    if (finding.change == DatabaseFileWatch::Change::Replaced && db) {
         // What was acknowledged is only in the file still held open: it is
         // written out beside the new one before the connection lets it go.
         const QString suffix =
@@ -166,7 +173,6 @@ bool DatabaseConnection::fileIsSound()
     if (auto* driver = dynamic_cast<SqlCipherDriver*>(m_db.driver()))
         driver->abandon();
     m_watch.stop();
-    return false;
 }
 
 QueryResult DatabaseConnection::refused()

@@ -70,8 +70,9 @@ public:
     // The query's error text, or the connection's when the query has none.
     QString errorText(const QSqlQuery& query) const;
 
-    // Set once the file the connection opened is no longer the file at its path.
-    bool fileLost() const { return m_lost.has_value(); }
+    // Looks at the file the connection opened; false once it was replaced, cut
+    // or its index made unwritable, and from then on.
+    bool fileIsSound();
 
 private:
     // run() without the look at the file: for the statements of a transaction.
@@ -92,9 +93,9 @@ private:
     // A failed result that ran nothing, for a connection that refuses statements.
     QueryResult refused();
 
-    // Looks at the file; on the first change found, logs it, secures what the
-    // connection holds and refuses everything from then on. True while sound.
-    bool fileIsSound();
+    // On the first change found, logs it, secures what the connection holds and
+    // refuses everything from then on.
+    void lose(const DatabaseFileWatch::Finding& finding);
     // SQLite calls it after each commit with the pages in the log: the log is
     // checkpointed here, after a look at the file, instead of by SQLite itself.
     static int onCommitted(void* connection, sqlite3* db, const char* name, int pages);

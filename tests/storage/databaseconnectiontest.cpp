@@ -71,7 +71,7 @@ protected:
         EXPECT_FALSE(connection->beginTransaction(DatabaseConnection::Sync::Synced));
         EXPECT_FALSE(connection->run(QStringLiteral("SELECT n FROM t"), {}, false).success);
         EXPECT_FALSE(connection->run(QStringLiteral("INSERT INTO t VALUES (4)"), {}, false).success);
-        EXPECT_TRUE(connection->fileLost());
+        EXPECT_FALSE(connection->fileIsSound());
         EXPECT_FALSE(connection->open());
         log += capture.text();
     }
