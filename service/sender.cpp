@@ -315,6 +315,16 @@ QJsonObject Sender::runCommand(int command, const QJsonObject& request, Document
 QJsonObject Sender::serveCommand(int command, const QJsonObject& request, DocumentCount* count,
                                  const Finish& finish, bool& answered)
 {
+    // A file replaced or cut under the service takes nothing more, and no
+    // document goes to the operator that could not be stored.
+    if (!dao()->isFileSound()) {
+        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        return endCommand(nullptr,
+                          makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                              QStringLiteral("Ошибка при работе с фискальной памятью"),
+                                              QString(), dbDamagedStatus()),
+                          count, finish);
+    }
     m_logger->info(QStringLiteral("Статус сервиса: %1").arg(serviceModeName(m_status)));
 
     if (m_status == static_cast<int>(EServiceStatus::BLOCKED) ||
