@@ -4,6 +4,8 @@ answered, logged and rolled back, and the service serves the next one."""
 import subprocess
 from pathlib import Path
 
+import pytest
+
 import fiscal
 
 NOT_CARRIED_OUT = "Недостаточно памяти для выполнения команды"
@@ -21,7 +23,10 @@ def address_space(pid):
 def limit_address_space(vault):
     """Caps the running service at what it holds now and the margin."""
     pid = vault.process.pid
-    subprocess.run(["prlimit", "--pid", str(pid), "--as=%d" % (address_space(pid) + MARGIN)], check=True)
+    held = address_space(pid)
+    if held > 1 << 40:
+        pytest.skip("a sanitizer's shadow memory takes terabytes of address space")
+    subprocess.run(["prlimit", "--pid", str(pid), "--as=%d" % (held + MARGIN)], check=True)
 
 
 def large_ticket(lines):
