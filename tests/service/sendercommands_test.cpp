@@ -342,21 +342,32 @@ TEST_F(SenderCommands, AutonomousModeStampsQueuedDocuments)
     }
 }
 
-TEST_F(SenderCommands, LargeOfflineLimitsGiveALockDateAfterTheBegin)
+TEST_F(SenderCommands, LockDateIsTheBeginPlusTheLimitNeverBeforeIt)
 {
+    struct Case
+    {
+        qint64 hours;
+        qint64 afterBegin; // hours
+    };
     // 596524 hours and more no longer fit a 32-bit number of seconds.
-    for (const qint64 hours : {72LL, 596523LL, 596524LL, 600000LL, 2147483647LL}) {
-        SCOPED_TRACE(hours);
+    const Case cases[] = {
+        {72, 72}, {596523, 596523}, {596524, 596524}, {600000, 600000}, {2147483647, 2147483647}, {-5, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hours);
         SetUp();
-        setConfig(QStringLiteral("DataSending:offlineModeLimit"), hours);
+        setConfig(QStringLiteral("DataSending:offlineModeLimit"), c.hours);
         goAutonomous();
 
-        EXPECT_EQ(sender->lockDate(), kNow.addSecs(hours * 3600));
+        EXPECT_EQ(sender->lockDate(), kNow.addSecs(c.afterBegin * 3600));
         const QJsonObject reply = sender->processCommand(6, json(kPlacement));
-        EXPECT_EQ(sender->status(), 1);
+        const bool reached = c.afterBegin == 0;
+        EXPECT_EQ(sender->status(), reached ? 2 : 1);
         EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
-                  QStringLiteral("Сервис в автономном режиме"));
-        EXPECT_EQ(queuedMessages().size(), 1);
+                  reached ? QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме "
+                                           "блокировки")
+                          : QStringLiteral("Сервис в автономном режиме"));
+        EXPECT_EQ(queuedMessages().size(), reached ? 0 : 1);
     }
 }
 
