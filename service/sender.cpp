@@ -13,6 +13,7 @@
 #include "protocol/serviceexception.h"
 #include "service/fiscallogic.h"
 #include "service/lockhandler.h"
+#include "service/offlineticketnumber.h"
 #include "service/queuehandler.h"
 #include "service/servicetables.h"
 #include "storage/dao.h"
@@ -682,6 +683,8 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     const bool normal = m_status == static_cast<int>(EServiceStatus::NORMAL);
     QJsonObject message;
     QString ticketNumber;
+    bool numbered = false;
+    std::optional<qint64> offlineNumber;
     if (isQueueableCommand(command) && !request.isEmpty()) {
         message.insert(QStringLiteral("command"), command);
         if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
@@ -690,9 +693,10 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
                 command == ofd::proto::COMMAND_MONEY_PLACEMENT)
                 stamped.insert(QStringLiteral("isOfflineFlag"), true);
             if (command == ofd::proto::COMMAND_TICKET) {
-                const qint64 seconds = now().toSecsSinceEpoch();
-                stamped.insert(QStringLiteral("offlineTicketNumber"), seconds);
-                ticketNumber = QString::number(seconds);
+                numbered = true;
+                offlineNumber = OfflineTicketNumber::next(now());
+                stamped.insert(QStringLiteral("offlineTicketNumber"), offlineNumber.value_or(0));
+                ticketNumber = QString::number(offlineNumber.value_or(0));
             }
             message.insert(QStringLiteral("request"), stamped);
         } else {
@@ -714,7 +718,8 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     // The message is stored before the worker starts: a worker with a short
     // interval must not find the queue empty and end the autonomous period.
     m_logger->debug(QStringLiteral("Отправка сообщения в очередь"));
-    const bool stored = m_documentCount ? storeCounted(message) : dao()->saveMessage(message);
+    const auto store = [&] { return m_documentCount ? storeCounted(message) : dao()->saveMessage(message); };
+    const bool stored = numbered ? OfflineTicketNumber::storeWith(offlineNumber, store) : store();
     // The counters' failure is answered by the command's handler.
     if (!stored && m_countOutcome != CountOutcome::Failed)
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
