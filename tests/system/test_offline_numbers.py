@@ -48,3 +48,17 @@ def test_receipts_seconds_apart_keep_their_second(offline_vault):
         after = int(time.time()) + offset
         assert before <= numbers[-1] <= after
     assert queued_numbers(offline_vault) == [None] + numbers
+
+
+def test_receipt_is_not_queued_when_the_last_number_cannot_be_read(offline_vault):
+    offline_vault.start(faketime=FROZEN)
+    offline_vault.post("commandTicket", fiscal.ticket(printed=1))
+    assert offline_receipt(offline_vault, 2) == FROZEN_SECOND
+    with offline_vault.db() as db:
+        db.execute_script("UPDATE servicedata SET data = 'garbage' WHERE name = 'offlineticketnumber'")
+
+    # Any number given now might repeat one given before.
+    block = offline_vault.post("commandTicket", fiscal.ticket(printed=3))["kkmInfoObject"]
+    assert (block["serviceStatus"], block["errorMessage"], block["data"]) == \
+        (2, "Не удалось сохранить сообщение в очередь", "")
+    assert queued_numbers(offline_vault) == [None, FROZEN_SECOND]
