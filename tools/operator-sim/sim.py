@@ -391,6 +391,12 @@ class OperatorSim:
             self._script.extend(answers)
 
     @property
+    def scripted(self) -> int:
+        """How many scripted answers are still to be given."""
+        with self._lock:
+            return len(self._script)
+
+    @property
     def frames(self) -> List[ReceivedFrame]:
         with self._lock:
             return list(self._frames)
