@@ -16,7 +16,8 @@ def test_standalone_start_options_and_control_port(tmp_path, offline_vault):
     port, control = free_port(), free_port()
     log = open(tmp_path / "sim.log", "w+", encoding="utf-8")
     process = subprocess.Popen([sys.executable, str(SIM), "--port", str(port), "--control-port", str(control),
-                                "--block", "--taxation", "101:12,0", "--ad", "1:3:Спасибо за покупку"],
+                                "--block", "--taxation", "101:12,0", "--ad", "1:3:Спасибо за покупку",
+                                "--registration", '{"kkm": {"kkm_id": "77"}, "pos": {"title": "Касса 2"}}'],
                                stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
     try:
         wait_for(lambda: port_open(port) and port_open(control), 30, what="simulator ports")
@@ -37,6 +38,12 @@ def test_standalone_start_options_and_control_port(tmp_path, offline_vault):
         assert reply["bindedTaxation"] == {"taxes": [{"percent": 12, "type": 100}, {"percent": 0, "type": 100}],
                                            "type": 101}
         assert reply["ticketAds"] == [{"info": {"type": 1, "version": 3}, "text": "Спасибо за покупку"}]
+        # The parts given replace the built-in ones; the others stay.
+        assert reply["regInfo"]["kkm"] == {"fnsKkmId": "", "kkmId": "77", "pointOfPaymentNumber": "",
+                                           "serialNumber": "", "terminalNumber": ""}
+        assert reply["regInfo"]["pos"] == {"address": "", "addressKz": "", "latitude": 0, "longitude": 0,
+                                           "title": "Касса 2"}
+        assert reply["regInfo"]["org"]["title"] == "ТОО Симулятор"
     finally:
         process.terminate()
         process.wait(10)
