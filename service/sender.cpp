@@ -14,6 +14,7 @@
 #include "service/commandtransaction.h"
 #include "service/fiscallogic.h"
 #include "service/lockhandler.h"
+#include "service/offlineticketnumber.h"
 #include "service/operatorlink.h"
 #include "service/queuehandler.h"
 #include "service/servicetables.h"
@@ -515,6 +516,8 @@ bool Sender::queueMessage(int command, const QJsonObject& request, QString& data
     const bool normal = m_status == static_cast<int>(EServiceStatus::NORMAL);
     QJsonObject message;
     QString ticketNumber;
+    bool numbered = false;
+    std::optional<qint64> offlineNumber;
     if (isQueueableCommand(command) && !request.isEmpty()) {
         message.insert(QStringLiteral("command"), command);
         if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
@@ -523,9 +526,10 @@ bool Sender::queueMessage(int command, const QJsonObject& request, QString& data
                 command == ofd::proto::COMMAND_MONEY_PLACEMENT)
                 stamped.insert(QStringLiteral("isOfflineFlag"), true);
             if (command == ofd::proto::COMMAND_TICKET) {
-                const qint64 seconds = now().toSecsSinceEpoch();
-                stamped.insert(QStringLiteral("offlineTicketNumber"), seconds);
-                ticketNumber = QString::number(seconds);
+                numbered = true;
+                offlineNumber = OfflineTicketNumber::next(now());
+                stamped.insert(QStringLiteral("offlineTicketNumber"), offlineNumber.value_or(0));
+                ticketNumber = QString::number(offlineNumber.value_or(0));
             }
             message.insert(QStringLiteral("request"), stamped);
         } else {
@@ -548,7 +552,8 @@ bool Sender::queueMessage(int command, const QJsonObject& request, QString& data
     // interval must not find the queue empty and end the autonomous period.
     m_logger->debug(QStringLiteral("Отправка сообщения в очередь"));
     const bool counted = count && count->outcome == DocumentCount::Outcome::Pending;
-    const bool stored = counted ? storeCounted(message, *count) : dao()->saveMessage(message);
+    const auto store = [&] { return counted ? storeCounted(message, *count) : dao()->saveMessage(message); };
+    const bool stored = numbered ? OfflineTicketNumber::storeWith(offlineNumber, store) : store();
     // The counters' failure is answered at the command's end.
     if (!stored && !(count && count->outcome == DocumentCount::Outcome::Failed))
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
