@@ -156,6 +156,8 @@ class Vault:
             # Timers and elapsed-time clocks keep real time; only the wall clock moves.
             environment["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
             environment["FAKETIME_NO_CACHE"] = "1"
+            # A sanitizer build wants its runtime loaded first; the preload comes before it.
+            environment.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
         if env:
             environment.update(env)
         log_path = self.root / ("service-%d.log" % (len(self.runs) + 1))
