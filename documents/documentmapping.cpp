@@ -9,6 +9,11 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <utility>
 
 namespace taxvault::mapping {
 
@@ -50,6 +55,70 @@ bool isNonFinite(const QVariant& value)
     return !std::isfinite(value.toDouble());
 }
 
+// What an integer property of type T is given, or nothing when the value is a number outside T's
+// range: Qt would keep the number's low bits (4294967298 becoming 2 in an int) or make 0 of a
+// double beyond 64 bits, so such a number is taken as a text that is no number is. A fraction goes
+// to the nearest integer, halves away from zero, as Qt rounds it; a value of a type JSON does not
+// give goes to Qt's conversion unchanged.
+template <typename T> std::optional<QVariant> integerValue(const QVariant& value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        if (const qlonglong number = value.toLongLong(); std::in_range<T>(number))
+            return QVariant::fromValue(T(number));
+        return std::nullopt;
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        if (const qulonglong number = value.toULongLong(); std::in_range<T>(number))
+            return QVariant::fromValue(T(number));
+        return std::nullopt;
+    case QMetaType::Double: {
+        const double rounded = std::round(value.toDouble());
+        // The bounds as powers of two, which a double holds exactly: T's maximum does not.
+        const double end = 2.0 * double(std::numeric_limits<T>::max() / 2 + 1);
+        if (rounded >= double(std::numeric_limits<T>::min()) && rounded < end)
+            return QVariant::fromValue(T(rounded));
+        return std::nullopt;
+    }
+    case QMetaType::QString: {
+        bool ok = false;
+        const QString text = value.toString();
+        if constexpr (std::is_signed_v<T>) {
+            const qlonglong number = text.toLongLong(&ok);
+            if (ok && std::in_range<T>(number))
+                return QVariant::fromValue(T(number));
+        } else {
+            const qulonglong number = text.toULongLong(&ok);
+            if (ok && std::in_range<T>(number))
+                return QVariant::fromValue(T(number));
+        }
+        return std::nullopt;
+    }
+    default:
+        return value;
+    }
+}
+
+using IntegerValue = std::optional<QVariant> (*)(const QVariant&);
+
+// Null for a property that is no integer.
+IntegerValue integerValueFor(const QMetaType& type)
+{
+    switch (type.id()) {
+    case QMetaType::Int:
+        return &integerValue<int>;
+    case QMetaType::UInt:
+        return &integerValue<uint>;
+    case QMetaType::LongLong:
+        return &integerValue<qlonglong>;
+    case QMetaType::ULongLong:
+        return &integerValue<qulonglong>;
+    default:
+        return nullptr;
+    }
+}
+
 // A document type's properties with their names as texts, and the property of
 // each name: every conversion would otherwise search and convert the names anew.
 struct PropertyTable
@@ -59,6 +128,7 @@ struct PropertyTable
         QString name;
         QMetaProperty property;
         bool numberKind;
+        IntegerValue integerValue;
     };
     QList<Entry> entries; // in the order of their names, as a QVariantMap holds them
     QHash<QString, qsizetype> byName;
@@ -66,24 +136,25 @@ struct PropertyTable
 
 const PropertyTable& propertyTable(const QMetaObject& metaObject)
 {
-    // Built once per document type and kept for the life of the process.
+    // Built once per document type and kept until the process ends, when they are released
+    // (a leak checker would count them otherwise).
     static QMutex mutex;
-    static QHash<const QMetaObject*, const PropertyTable*> tables;
+    static std::unordered_map<const QMetaObject*, std::unique_ptr<const PropertyTable>> tables;
     QMutexLocker locker(&mutex);
-    const PropertyTable*& table = tables[&metaObject];
+    std::unique_ptr<const PropertyTable>& table = tables[&metaObject];
     if (!table) {
-        auto* built = new PropertyTable;
+        auto built = std::make_unique<PropertyTable>();
         for (int index = 0; index < metaObject.propertyCount(); ++index) {
             const QMetaProperty property = metaObject.property(index);
-            built->entries.append(
-                {QString::fromLatin1(property.name()), property, isNumberKind(property.metaType())});
+            built->entries.append({QString::fromLatin1(property.name()), property,
+                                   isNumberKind(property.metaType()), integerValueFor(property.metaType())});
         }
         std::sort(
             built->entries.begin(), built->entries.end(),
             [](const PropertyTable::Entry& a, const PropertyTable::Entry& b) { return a.name < b.name; });
         for (qsizetype i = 0; i < built->entries.size(); ++i)
             built->byName.insert(built->entries.at(i).name, i);
-        table = built;
+        table = std::move(built);
     }
     return *table;
 }
@@ -265,6 +336,12 @@ void writeProperties(const QMetaObject& metaObject, void* document, const QVaria
             continue;
         if (entry.numberKind && isNonFinite(it.value()))
             continue;
+        if (entry.integerValue) {
+            const std::optional<QVariant> number = entry.integerValue(it.value());
+            if (number)
+                entry.property.writeOnGadget(document, *number);
+            continue;
+        }
         entry.property.writeOnGadget(document, it.value());
     }
 }
