@@ -484,6 +484,27 @@ TEST_F(ProbeTest, FiscalMemoryRowsInOtherFormsPrintAsTheDocumentsReadFromThem)
     });
 }
 
+// A record nested deeper than the service nests its counters prints in the listing as the tool
+// prints that shift alone, and the records around it still print.
+TEST_F(ProbeTest, DeeplyNestedRecordCostsOnlyItself)
+{
+    prepare(QStringLiteral("deeprows"));
+    QString shifts;
+    for (int shift = 1; shift <= 4; ++shift) {
+        const ProbeRun alone = command({QStringLiteral("fiscalmemory"), QString::number(shift)});
+        ASSERT_EQ(alone.exitCode, 0) << shift;
+        shifts += alone.out;
+    }
+    EXPECT_EQ(command({QStringLiteral("fiscalmemory"), QStringLiteral("2")}).out,
+              QStringLiteral("Смена 2, 09.03.2024:\n{\n}\n\n"));
+    EXPECT_EQ(command({QStringLiteral("fiscalmemory"), QStringLiteral("3")}).out,
+              QStringLiteral("Смена 3, 09.03.2024:\n{\n}\n\n"));
+    expectAnswers({
+        {{QStringLiteral("fiscalmemory")}, shifts + QLatin1Char('\n'), 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("9.3.2024")}, shifts + QLatin1Char('\n'), 0},
+    });
+}
+
 TEST_F(ProbeTest, ReadCommandsOnAnEmptyDatabase)
 {
     prepare(QStringLiteral("schema"));
