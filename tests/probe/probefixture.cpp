@@ -7,6 +7,7 @@
 //   probe_fixture damaged     the schema with two rows of non-resettable counters
 //   probe_fixture foreignrows a fiscal memory whose rows other writers stored, in other forms
 //   probe_fixture deeprows    a fiscal memory with records nested deeper than the service nests them
+//   probe_fixture surrogates  queued messages whose escapes decode to lone surrogates
 //   probe_fixture foreign     a SQLCipher file under another passphrase
 //   probe_fixture plain       a plain SQLite file
 //   probe_fixture notables    a file under the device's passphrase without the service's tables
@@ -169,6 +170,18 @@ bool fillDeepRows()
     return true;
 }
 
+// Messages 1 to 3 as the service stores them (the writer escapes what is no UTF-16 character),
+// 4 and 5 written by another writer.
+bool fillSurrogates()
+{
+    return dao()->saveMessage(
+               json(R"({"command":1,"request":{"operatorCashier":{"code":7,"name":"\ud800"}}})")) &&
+           dao()->saveMessage(json(R"({"command":1,"request":{"name":"\udc00x\ud800\ud800"}})")) &&
+           dao()->saveMessage(json(R"({"command":1,"request":{"name":"\ud83d\ude00"}})")) &&
+           raw(QStringLiteral(R"(INSERT INTO messages(data) VALUES('{"name":"x"}\ud800'))")) &&
+           raw(QStringLiteral(R"(INSERT INTO messages(data) VALUES('\uDBFF'))"));
+}
+
 // A file the service did not make, written straight through SQLCipher; an empty
 // key leaves it unencrypted.
 int foreignFile(const QByteArray& key)
@@ -246,6 +259,8 @@ int main(int argc, char* argv[])
         return fillForeignRows() ? 0 : 3;
     if (mode == QLatin1String("deeprows"))
         return fillDeepRows() ? 0 : 3;
+    if (mode == QLatin1String("surrogates"))
+        return fillSurrogates() ? 0 : 3;
     std::fprintf(stderr, "unknown mode\n");
     return 4;
 }

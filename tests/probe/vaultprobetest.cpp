@@ -505,6 +505,31 @@ TEST_F(ProbeTest, DeeplyNestedRecordCostsOnlyItself)
     });
 }
 
+// An escape of a lone surrogate in a queued text prints as U+FFFD, wherever it stands; a pair of
+// them prints as the one character they make.
+TEST_F(ProbeTest, LoneSurrogatesInAMessagePrintAsReplacementCharacters)
+{
+    prepare(QStringLiteral("surrogates"));
+    const QString replaced(QChar::ReplacementCharacter);
+    expectAnswers({
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral(R"({"command":1,"request":{"operatorCashier":{"code":7,"name":")") + replaced +
+             QStringLiteral("\"}}}\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("2")},
+         QStringLiteral(R"({"command":1,"request":{"name":")") + replaced + QLatin1Char('x') + replaced +
+             replaced + QStringLiteral("\"}}\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("3")},
+         QStringLiteral(R"({"command":1,"request":{"name":"😀"}})") + QLatin1Char('\n'),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("4")},
+         QStringLiteral(R"({"name":"x"})") + replaced + QLatin1Char('\n'),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("5")}, replaced + QLatin1Char('\n'), 0},
+    });
+}
+
 TEST_F(ProbeTest, ReadCommandsOnAnEmptyDatabase)
 {
     prepare(QStringLiteral("schema"));
