@@ -54,45 +54,44 @@ bool isNonFinite(const QVariant& value)
     return !std::isfinite(value.toDouble());
 }
 
-// What an integer property of type T is given, or nothing when the value is a number outside T's
-// range: Qt would keep the number's low bits (4294967298 becoming 2 in an int) or make 0 of a
-// double beyond 64 bits, so such a number is taken as a text that is no number is. A fraction goes
-// to the nearest integer, halves away from zero, as Qt rounds it; a value of a type JSON does not
-// give goes to Qt's conversion unchanged.
+// What an integer property of type T is given. A number outside T's range, which Qt would cut to
+// its low bits (4294967298 into an int gives 2) or, for a double beyond 64 bits, turn into 0, is no
+// number for T, as a text that is none: nothing is given. A fraction goes to the nearest integer,
+// halves away from zero, as Qt rounds; a value of a type that JSON does not give goes to Qt's
+// conversion as it is.
 template <typename T> std::optional<QVariant> integerValue(const QVariant& value)
 {
+    const auto inRange = [](auto number) -> std::optional<QVariant> {
+        if (std::in_range<T>(number))
+            return QVariant::fromValue(T(number));
+        return std::nullopt;
+    };
     switch (value.metaType().id()) {
     case QMetaType::Int:
     case QMetaType::LongLong:
-        if (const qlonglong number = value.toLongLong(); std::in_range<T>(number))
-            return QVariant::fromValue(T(number));
-        return std::nullopt;
+        return inRange(value.toLongLong());
     case QMetaType::UInt:
     case QMetaType::ULongLong:
-        if (const qulonglong number = value.toULongLong(); std::in_range<T>(number))
-            return QVariant::fromValue(T(number));
-        return std::nullopt;
+        return inRange(value.toULongLong());
     case QMetaType::Double: {
         const double rounded = std::round(value.toDouble());
-        // The bounds as powers of two, which a double holds exactly: T's maximum does not.
+        // The bounds as powers of two, which a double holds exactly: T's maximum it may not.
         const double end = 2.0 * double(std::numeric_limits<T>::max() / 2 + 1);
         if (rounded >= double(std::numeric_limits<T>::min()) && rounded < end)
             return QVariant::fromValue(T(rounded));
         return std::nullopt;
     }
     case QMetaType::QString: {
+        // Read as Qt reads a text for a signed or an unsigned number.
         bool ok = false;
         const QString text = value.toString();
         if constexpr (std::is_signed_v<T>) {
             const qlonglong number = text.toLongLong(&ok);
-            if (ok && std::in_range<T>(number))
-                return QVariant::fromValue(T(number));
+            return ok ? inRange(number) : std::nullopt;
         } else {
             const qulonglong number = text.toULongLong(&ok);
-            if (ok && std::in_range<T>(number))
-                return QVariant::fromValue(T(number));
+            return ok ? inRange(number) : std::nullopt;
         }
-        return std::nullopt;
     }
     default:
         return value;
