@@ -5,6 +5,8 @@
 // The only state is a table of each type's properties, built once and shared under a lock, so any
 // thread may convert its own documents at any time.
 
+#include "documents/identical.h"
+
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
@@ -32,13 +34,6 @@ QJsonObject jsonObject(const QVariantMap& map);
 QVariantMap readProperties(const QMetaObject& metaObject, const void* document, bool skipNulls,
                            const QStringList& excluded);
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
-
-// Whether two objects read as the same document: the same keys, values of the same kinds, equal texts
-// and numbers of the same kind and bits. Stricter than Qt's ==, which may compare numbers as doubles.
-bool identical(const QJsonObject& a, const QJsonObject& b);
-// The same for property maps: the same keys, values of the same types and equal, numbers of the same
-// bits. A value of a type no document property gives reads as different.
-bool identical(const QVariantMap& a, const QVariantMap& b);
 
 } // namespace mapping
 
