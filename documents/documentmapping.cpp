@@ -196,6 +196,17 @@ QJsonValue jsonValue(const QVariant& value)
 
 } // namespace
 
+template <typename T> std::optional<T> integerOf(const QVariant& value)
+{
+    const std::optional<QVariant> given = integerValue<T>(value);
+    if (!given)
+        return std::nullopt;
+    return given->value<T>();
+}
+
+template std::optional<quint32> integerOf<quint32>(const QVariant&);
+template std::optional<quint64> integerOf<quint64>(const QVariant&);
+
 QJsonObject jsonObject(const QVariantMap& map)
 {
     QJsonObject object;

@@ -35,6 +35,10 @@ QVariantMap readProperties(const QMetaObject& metaObject, const void* document, 
                            const QStringList& excluded);
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
 
+// A free value read for an integer of type T as an integer property of that type reads it: a number
+// outside T's range, or a text that is no number, gives nothing. Given for quint32 and quint64.
+template <typename T> std::optional<T> integerOf(const QVariant& value);
+
 } // namespace mapping
 
 // The document's properties under their names; null values are left out when skipNulls is set.

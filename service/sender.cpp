@@ -700,7 +700,8 @@ QJsonObject Sender::commandCloseShift(const QSharedPointer<CloseShiftRequest>& r
                               reply = appendKkmInfo(reply);
                           saveReportResponse(reply);
                           if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
-                              !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
+                              !m_fiscalLogic->closeShift(static_cast<int>(
+                                  mapping::integerOf<quint32>(request->frShiftNumber).value_or(0))))
                               return fiscalMemoryError();
                           return reply;
                       });

@@ -278,15 +278,16 @@ def test_amount_text_that_is_no_finite_number_counts_as_no_number(vault, sim, te
 
 
 def test_integer_beyond_its_range_counts_as_no_number(vault, sim):
-    # Cut to their low 32 bits, these would be operation 1 (a purchase return) and cashier 7.
+    # Cut to their low 32 bits, these would be operation 1 (a purchase return), cashier 7 and shift 3.
     vault.start()
-    for operation, code in (("no number", "no number"), (4294967297, 4294967303)):
+    for operation, code, shift in (("no number", "no number", "no number"), (4294967297, 4294967303, 4294967299)):
         ticket = fiscal.ticket(total=150.0)
         ticket["operation"] = operation
         ticket["operatorCashier"]["code"] = code
+        ticket["frShiftNumber"] = shift
         assert vault.post("commandTicket", ticket)["kkmInfoObject"]["errorMessage"] == ""
     sent = [frame.request.ticket for frame in sim.wait_for_frames(2, 5)]
-    assert [(t.operation, t.operator.code) for t in sent] == [(2, 0), (2, 0)]
+    assert [(t.operation, t.operator.code, t.fr_shift_number) for t in sent] == [(2, 0, 0), (2, 0, 0)]
     with vault.db() as db:
         counters = json.loads(db.query("SELECT data FROM shiftcounters")[0][0])
     assert counters == {"CHANGE": 0, "OPERATION_SELL": {"PAYMENT_CASH": 300}}
