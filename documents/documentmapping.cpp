@@ -196,6 +196,34 @@ QJsonValue jsonValue(const QVariant& value)
 
 } // namespace
 
+namespace {
+
+qsizetype weighed(const QJsonValue& value, qsizetype bound, qsizetype sum)
+{
+    if (value.isString())
+        return sum + value.toString().size() + 2;
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end() && sum <= bound; ++it)
+            sum = weighed(it.value(), bound, sum + it.key().size() + 4);
+        return sum + 2;
+    }
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        for (qsizetype i = 0; i < array.size() && sum <= bound; ++i)
+            sum = weighed(array.at(i), bound, sum + 1);
+        return sum + 2;
+    }
+    return sum + 8;
+}
+
+} // namespace
+
+qsizetype weight(const QJsonObject& object, qsizetype bound)
+{
+    return weighed(object, bound, 0);
+}
+
 template <typename T> std::optional<T> integerOf(const QVariant& value)
 {
     const std::optional<QVariant> given = integerValue<T>(value);

@@ -6,6 +6,7 @@
 // thread may convert its own documents at any time.
 
 #include "documents/identical.h"
+#include "utility/memo.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -35,6 +36,10 @@ QVariantMap readProperties(const QMetaObject& metaObject, const void* document, 
                            const QStringList& excluded);
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
 
+// About the bytes of the object's compact text, counted only until they pass `bound`: what a memo
+// of it would keep.
+qsizetype weight(const QJsonObject& object, qsizetype bound);
+
 // A free value read for an integer of type T as an integer property of that type reads it: a number
 // outside T's range, or a text that is no number, gives nothing. Given for quint32 and quint64.
 template <typename T> std::optional<T> integerOf(const QVariant& value);
@@ -62,17 +67,19 @@ template <Document T> class LastJson
 public:
     QJsonObject operator()(const T& document)
     {
-        QVariantMap map = mapping::readProperties(T::staticMetaObject, &document, true, QStringList());
-        if (!m_json || !mapping::identical(map, m_map)) {
-            m_json = mapping::jsonObject(map);
-            m_map = std::move(map);
-        }
-        return *m_json;
+        return m_memo(
+            mapping::readProperties(T::staticMetaObject, &document, true, QStringList()),
+            [](const QVariantMap& kept, const QVariantMap& map) { return mapping::identical(kept, map); },
+            &mapping::jsonObject,
+            [](const QVariantMap&, const QJsonObject& json) {
+                return mapping::weight(json, Memo<QVariantMap, QJsonObject>::kMaxBytes);
+            });
     }
 
+    bool holds() const { return m_memo.keptBytes() > 0; }
+
 private:
-    QVariantMap m_map;
-    std::optional<QJsonObject> m_json;
+    Memo<QVariantMap, QJsonObject> m_memo;
 };
 
 // Writes the keys of the map that name a property into an existing document; nothing is reset.

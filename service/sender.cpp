@@ -232,11 +232,12 @@ QJsonObject Sender::makeKkmInfoResponse(int status, QString errorMessage, QStrin
     info.data = data;
     info.offlineModeReason = offlineModeReason();
     info.serviceStatusByDbState = dbState;
-    const QString lockDateText = mapping::readValue(info.lockDate);
-    if (!m_lastStatusBlock || !(m_lastStatusBlock->info == info) ||
-        m_lastStatusBlock->lockDateText != lockDateText)
-        m_lastStatusBlock = StatusBlock{info, lockDateText, info.toJson()};
-    return m_lastStatusBlock->json;
+    using Block = std::pair<KkmInfoObject, QString>;
+    return m_lastStatusBlock(
+        Block{info, mapping::readValue(info.lockDate)},
+        std::equal_to<Block>(),
+        [](const Block& block) { return block.first.toJson(); },
+        [](const Block& block, const QJsonObject&) { return block.first.errorMessage.size() + block.first.data.size(); });
 }
 
 QJsonObject Sender::makeResponse(QString errorMessage)

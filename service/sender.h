@@ -6,6 +6,7 @@
 #include "service/servicerecords.h"
 
 #include "message.pb.h"
+#include "utility/memo.h"
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -163,13 +164,7 @@ private:
     // The status block last built and its JSON: it mostly repeats from one
     // command to the next. Its lock date also as text: one instant given in
     // another zone reads differently.
-    struct StatusBlock
-    {
-        KkmInfoObject info;
-        QString lockDateText;
-        QJsonObject json;
-    };
-    std::optional<StatusBlock> m_lastStatusBlock;
+    Memo<std::pair<KkmInfoObject, QString>, QJsonObject> m_lastStatusBlock;
     // The worker threads this Sender started and that still exist.
     QList<QPointer<QThread>> m_workerThreads;
 };

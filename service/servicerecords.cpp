@@ -5,6 +5,7 @@
 #include "korvan/config.h"
 #include "korvan/singleton.h"
 #include "log4qt/logger.h"
+#include "utility/localtimetext.h"
 
 #include <QJsonDocument>
 
@@ -110,9 +111,12 @@ QJsonObject ServiceRecords::storedServiceRequest()
 
 ServiceRequest ServiceRecords::serviceRequestDocument(const QJsonObject& json)
 {
-    if (!m_lastServiceRequest || !mapping::identical(m_lastServiceRequest->json, json))
-        m_lastServiceRequest = ServiceRequestRead{json, ServiceRequest::fromJson(json)};
-    return m_lastServiceRequest->document;
+    return m_lastServiceRequest(
+        json, [](const QJsonObject& kept, const QJsonObject& read) { return mapping::identical(kept, read); },
+        &ServiceRequest::fromJson,
+        [](const QJsonObject& read, const ServiceRequest&) {
+            return mapping::weight(read, Memo<QJsonObject, ServiceRequest>::kMaxBytes);
+        });
 }
 
 bool ServiceRecords::saveServiceResponse(const ServiceResponse& response)
@@ -212,42 +216,11 @@ std::optional<QDateTime> ServiceRecords::storedLockDate()
     return lock.isValid() ? lock : latestDateTime();
 }
 
-QDateTime ServiceRecords::readRequestTime(const QString& text)
-{
-    // Qt's format parser is the costliest step of each command's time check:
-    // the form this service writes is read directly, anything else by Qt.
-    const auto number = [&text](qsizetype from, qsizetype count) {
-        int value = 0;
-        for (qsizetype i = from; i < from + count; ++i) {
-            const char16_t c = text.at(i).unicode();
-            if (c < u'0' || c > u'9')
-                return -1;
-            value = value * 10 + (c - u'0');
-        }
-        return value;
-    };
-    if (text.size() == 19 && text.at(4) == u'-' && text.at(7) == u'-' && text.at(10) == u' ' &&
-        text.at(13) == u':' && text.at(16) == u':') {
-        const int fields[] = {number(0, 4),  number(5, 2),  number(8, 2),
-                              number(11, 2), number(14, 2), number(17, 2)};
-        const QDate date(fields[0], fields[1], fields[2]);
-        const QTime time(fields[3], fields[4], fields[5]);
-        if (std::ranges::none_of(fields, [](int field) { return field < 0; }) && date.isValid() &&
-            time.isValid()) {
-            const QDateTime read(date, time);
-            // A local time the clock skips is Qt's to settle.
-            if (read.isValid() && read.date() == date && read.time() == time)
-                return read;
-        }
-    }
-    return QDateTime::fromString(text, kRequestTimeFormat);
-}
-
 bool ServiceRecords::isRequestTimeInvalid(const QDateTime& current)
 {
     QJsonObject record = dao()->getServiceData(QStringLiteral("lastrequesttime"));
     if (!record.isEmpty()) {
-        const QDateTime previous = readRequestTime(record.value(QStringLiteral("datetime")).toString());
+        const QDateTime previous = localtimetext::read(record.value(QStringLiteral("datetime")).toString());
         bool invalid = false;
         if (previous.isValid()) {
             if (config()->getBool(QStringLiteral("Checks:checkOnlyRequestDate"), false))

@@ -58,8 +58,6 @@ public:
     // True when `now` lies before the last request's time; otherwise `now`
     // becomes that time.
     bool isRequestTimeInvalid(const QDateTime& now);
-    // The stored request time ("yyyy-MM-dd hh:mm:ss", local time) as QDateTime::fromString reads it.
-    static QDateTime readRequestTime(const QString& text);
 
     int offlineModeReason();
     void setOfflineModeReason(int reason);
@@ -67,12 +65,7 @@ public:
 private:
     // The service request last read and its document: it is read twice per
     // command and mostly holds what it held the command before.
-    struct ServiceRequestRead
-    {
-        QJsonObject json;
-        ServiceRequest document;
-    };
-    std::optional<ServiceRequestRead> m_lastServiceRequest;
+    Memo<QJsonObject, ServiceRequest> m_lastServiceRequest;
     // The stored service records' JSON, made anew only when they change.
     LastJson<ServiceRequest> m_serviceRequestJson;
     LastJson<ServiceResponse> m_serviceResponseJson;

@@ -273,29 +273,6 @@ TEST_F(SenderCommands, RequestTimeCheck)
     }
 }
 
-// The stored request time reads exactly as Qt's own parse of it would, for the
-// form the service writes and for anything else a damaged record may hold.
-TEST(RequestTime, ReadsAsQtReadsIt)
-{
-    const char* texts[] = {
-        "2024-03-01 10:00:00", "1970-01-01 00:00:00", "9999-12-31 23:59:59", "2024-02-29 12:30:45",
-        "2023-02-29 12:30:45", "2024-13-01 10:00:00", "2024-00-10 10:00:00", "2024-03-00 10:00:00",
-        "0000-03-01 10:00:00", "2024-03-01 24:00:00", "2024-03-01 10:60:00", "2024-03-01 10:00:60",
-        "2024-03-01T10:00:00", "2024-03-01 10:00:0",  "2024-03-01 10:00:000", "2024-3-01 10:00:00",
-        "-024-03-01 10:00:00", "2024-03-01 1a:00:00", "２０２４-03-01 10:00:00", "", "garbage",
-    };
-    for (const char* text : texts) {
-        SCOPED_TRACE(text);
-        const QString stored = QString::fromUtf8(text);
-        const QDateTime qt = QDateTime::fromString(stored, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        const QDateTime read = taxvault::ServiceRecords::readRequestTime(stored);
-        EXPECT_EQ(read.isValid(), qt.isValid());
-        EXPECT_EQ(read, qt);
-        EXPECT_EQ(read.timeSpec(), qt.timeSpec());
-        EXPECT_EQ(read.toString(Qt::ISODateWithMs), qt.toString(Qt::ISODateWithMs));
-    }
-}
-
 TEST_F(SenderCommands, AutonomousModeStampsQueuedDocuments)
 {
     struct Case
