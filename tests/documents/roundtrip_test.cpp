@@ -254,6 +254,22 @@ TEST(RoundTrip, DocumentJsonIsQtsConversionOfItsVariantMap)
     }
 }
 
+// A large document is converted, never kept: one operator's answer of megabytes
+// must not stay in memory for the life of the service.
+TEST(RoundTrip, LastJsonKeepsNothingLarge)
+{
+    LastJson<ServiceRequest> last;
+    ServiceRequest request = fullServiceRequest();
+    EXPECT_EQ(last(request), request.toJson());
+    EXPECT_TRUE(last.holds());
+    request.auxiliary = {{"large", QString(1024 * 1024, u'x')}};
+    EXPECT_EQ(last(request), request.toJson());
+    EXPECT_FALSE(last.holds());
+    request.auxiliary.clear();
+    EXPECT_EQ(last(request), request.toJson());
+    EXPECT_TRUE(last.holds());
+}
+
 // The memo gives each document its own JSON, however little it differs from the
 // one before: a bit of a number, a kind of value, the zone one instant is given in.
 TEST(RoundTrip, LastJsonIsEachDocumentsOwnJson)
