@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <malloc.h>
+
 #include <new>
 #include <optional>
 
@@ -30,6 +32,10 @@ constexpr int kMaxContainers = 65536;
 
 // Objects and arrays together, the body's own outer one being level 1. Exact for
 // valid JSON; for anything else the parse refuses the body anyway.
+// A command whose request and reply together are larger than this gives the
+// memory it took back to the system; smaller ones leave nothing worth it.
+constexpr qsizetype kReleaseAfterBytes = 1024 * 1024;
+
 bool withinShapeBounds(const QByteArray& body)
 {
     int depth = 0;
@@ -105,6 +111,10 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
     responseHeader.setContentLength(static_cast<int>(body.size()));
     batch.reset();
     m_server->sendResponse(responseHeader, body);
+    // The many small pieces a large command was made of go back to the
+    // system: left in the heap, they would stay with the process for good.
+    if (content.size() + body.size() > kReleaseAfterBytes)
+        malloc_trim(0);
 }
 
 QJsonObject CommandProcessor::dispatch(const QByteArray& content)
