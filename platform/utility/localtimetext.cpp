@@ -1,6 +1,7 @@
 #include "utility/localtimetext.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace localtimetext {
 
@@ -21,12 +22,19 @@ int digits(const QString& text, qsizetype from, qsizetype count)
 
 // Whether the zone's offset is the same for a day either side: then no clock
 // change is near, and the local time names one instant. Near one, a repeated
-// hour is settled by the C library's guess from the previous conversion.
+// hour is settled by the C library's guess from the previous conversion. Asked
+// of the C library directly: through QDateTime it costs more than the rest.
 bool farFromClockChange(const QDateTime& local)
 {
-    constexpr qint64 day = 24 * 3600;
-    const int offset = local.offsetFromUtc();
-    return local.addSecs(-day).offsetFromUtc() == offset && local.addSecs(day).offsetFromUtc() == offset;
+    constexpr time_t day = 24 * 3600;
+    const time_t instant = time_t(local.toSecsSinceEpoch());
+    const long offset = local.offsetFromUtc();
+    for (const time_t probe : {instant - day, instant + day}) {
+        struct tm parts;
+        if (!localtime_r(&probe, &parts) || parts.tm_gmtoff != offset)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
