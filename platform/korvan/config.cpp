@@ -1,5 +1,7 @@
 #include "korvan/config.h"
 
+#include "log4qt/logger.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -34,7 +36,9 @@ bool loadFile(const QString& path, QHash<QString, QVariant>& values)
     if (text.startsWith(QChar(0xFEFF)))
         text.remove(0, 1);
     QString section;
+    int number = 0;
     for (const QStringView rawLine : QStringView(text).split(QLatin1Char('\n'))) {
+        ++number;
         const QStringView line = rawLine.trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
             continue;
@@ -43,8 +47,13 @@ bool loadFile(const QString& path, QHash<QString, QVariant>& values)
             continue;
         }
         const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (equals <= 0)
+        if (equals <= 0) {
+            // The setting meant here silently taking its default is what misleads.
+            Log4Qt::Logger::logger(QStringLiteral("config"))
+                ->warn(QStringLiteral("Не прочитана строка файла конфигурации %1:%2: %3")
+                           .arg(path, QString::number(number), line));
             continue;
+        }
         const QString name = line.left(equals).trimmed().toString();
         const QString value = unquoted(line.mid(equals + 1).trimmed().toString());
         values.insert(section.isEmpty() ? name : section + QLatin1Char(':') + name, value);

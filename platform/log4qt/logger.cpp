@@ -6,8 +6,14 @@
 #include <QThread>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <new>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Log4Qt {
 
@@ -41,28 +47,101 @@ QMutex& outputMutex()
     return mutex;
 }
 
-// How many LogBatch objects live on this thread, and the lines they hold. The
-// lines are touched only while one lives: a line logged at the very end of the
-// thread (static destruction) must not reach a buffer already destroyed.
-thread_local int batchDepth = 0;
-thread_local QByteArray heldLines;
+// Lines held inside a batch wait in one of these buffers. They are claimed
+// for a batch and given back at its end, but never freed, so that a handler of
+// a fatal signal can write what every thread holds without a lock and without
+// reading memory that is gone.
+constexpr size_t kHeldCapacity = 64 * 1024; // more than this is written at once even inside a batch
+constexpr int kHeldSlots = 64;              // batches at the same time; any further one holds nothing
 
-// More than this is written at once even inside a batch.
-constexpr qsizetype kMaxHeld = 64 * 1024;
-
-void writeOut(const QByteArray& text)
+struct HeldSlot
 {
-    if (text.isEmpty())
+    std::atomic<bool> taken{false};
+    std::atomic<char*> bytes{nullptr}; // kHeldCapacity bytes, made with the slot's first claim
+    std::atomic<size_t> size{0};       // published after the bytes are in place
+};
+
+HeldSlot heldSlots[kHeldSlots];
+
+HeldSlot* claimHeldSlot()
+{
+    for (HeldSlot& slot : heldSlots) {
+        if (slot.taken.exchange(true, std::memory_order_acquire))
+            continue;
+        if (slot.bytes.load(std::memory_order_relaxed) == nullptr) {
+            char* bytes = new (std::nothrow) char[kHeldCapacity];
+            if (bytes == nullptr) {
+                slot.taken.store(false, std::memory_order_release);
+                return nullptr;
+            }
+            slot.bytes.store(bytes, std::memory_order_release);
+        }
+        slot.size.store(0, std::memory_order_release);
+        return &slot;
+    }
+    return nullptr;
+}
+
+// How many LogBatch objects live on this thread, and where their lines wait
+// (null outside a batch, or when no buffer was free: the lines go out at once).
+thread_local int batchDepth = 0;
+thread_local HeldSlot* heldSlot = nullptr;
+
+void writeOut(const char* text, size_t size)
+{
+    if (size == 0)
         return;
     QMutexLocker locker(&outputMutex());
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
+    std::fwrite(text, 1, size, stderr);
     std::fflush(stderr);
 }
 
-void writeHeld()
+void writeHeld(HeldSlot& slot)
 {
-    writeOut(heldLines);
-    heldLines.truncate(0); // keeps the buffer for the next lines
+    writeOut(slot.bytes.load(std::memory_order_relaxed), slot.size.load(std::memory_order_relaxed));
+    slot.size.store(0, std::memory_order_release);
+}
+
+// Under systemd, standard error may be a stream into the journal; its device
+// and inode are then in $JOURNAL_STREAM. A child whose standard error went
+// elsewhere inherits the variable, hence the comparison with descriptor 2.
+bool stderrIsJournal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    const qsizetype colon = stream.indexOf(':');
+    if (colon <= 0)
+        return false;
+    bool deviceOk = false;
+    bool inodeOk = false;
+    const qulonglong device = stream.left(colon).toULongLong(&deviceOk);
+    const qulonglong inode = stream.mid(colon + 1).toULongLong(&inodeOk);
+    struct stat info = {};
+    return deviceOk && inodeOk && ::fstat(STDERR_FILENO, &info) == 0 &&
+           static_cast<qulonglong>(info.st_dev) == device && static_cast<qulonglong>(info.st_ino) == inode;
+}
+
+bool journalPrefixes()
+{
+    static const bool journal = stderrIsJournal();
+    return journal;
+}
+
+// The syslog priority the journal files a line under when it begins with it.
+const char* journalPrefix(Level level)
+{
+    switch (level) {
+    case Level::Error:
+        return "<3>";
+    case Level::Warn:
+        return "<4>";
+    case Level::Info:
+        return "<6>";
+    case Level::Trace:
+    case Level::Debug:
+    case Level::Off:
+        break;
+    }
+    return "<7>";
 }
 
 // "yyyy-MM-dd hh:mm:ss" of one second of local time; each thread keeps the
@@ -146,6 +225,68 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
     Logger::logger(QStringLiteral("Qt"))->log(level, message);
 }
 
+// One line, "yyyy-MM-dd hh:mm:ss.zzz LEVEL [thread] name - message\n", put
+// together by hand straight where it goes, since every command logs dozens.
+// For the journal every line of it, also a message's own further lines,
+// begins with the priority.
+struct Line
+{
+    const char* prefix; // null: no priority
+    const Stamp& stamp;
+    char fraction[5];
+    const char* level;
+    const ThreadTag& thread;
+    const QByteArray& name;
+    const QByteArray& text;
+
+    size_t size() const
+    {
+        size_t size = size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) +
+                      3 + size_t(text.size()) + 1;
+        if (prefix != nullptr)
+            size += 3 * (1 + size_t(text.count('\n')));
+        return size;
+    }
+
+    void writeTo(char* out) const
+    {
+        const auto put = [&out](const char* bytes, size_t count) {
+            std::memcpy(out, bytes, count);
+            out += count;
+        };
+        if (prefix != nullptr)
+            put(prefix, 3);
+        put(stamp.text, size_t(stamp.size));
+        put(fraction, sizeof fraction);
+        put(level, 5);
+        put(" ", 1);
+        put(thread.text, size_t(thread.size));
+        put(name.constData(), size_t(name.size()));
+        put(" - ", 3);
+        if (prefix == nullptr) {
+            put(text.constData(), size_t(text.size()));
+        } else {
+            const char* rest = text.constData();
+            const char* end = rest + text.size();
+            while (const char* newline =
+                       static_cast<const char*>(std::memchr(rest, '\n', size_t(end - rest)))) {
+                put(rest, size_t(newline - rest) + 1);
+                put(prefix, 3);
+                rest = newline + 1;
+            }
+            put(rest, size_t(end - rest));
+        }
+        put("\n", 1);
+    }
+};
+
+void writeNow(const Line& line)
+{
+    QByteArray out(qsizetype(line.size()), Qt::Uninitialized);
+    line.writeTo(out.data());
+    writeOut(out.constData(), size_t(out.size()));
+}
+
 } // namespace
 
 Logger* Logger::logger(const QString& name)
@@ -168,56 +309,77 @@ void Logger::log(Level level, const QString& message) const
 {
     if (!isEnabledFor(level))
         return;
-    // "yyyy-MM-dd hh:mm:ss.zzz LEVEL [thread] name - message": formatted by hand
-    // and written at once, since every command logs dozens of lines.
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    const Stamp& stamp = stampOf(now.tv_sec);
     const int milliseconds = int(now.tv_nsec / 1000000);
-    const char fraction[] = {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10),
-                             char('0' + milliseconds % 10), ' '};
     const QByteArray text = message.toUtf8();
-    const ThreadTag& thread = threadTag();
-    const auto appendTo = [&](QByteArray& out) {
-        out.reserve(out.size() + stamp.size + qsizetype(sizeof fraction) + 6 + thread.size +
-                    m_nameUtf8.size() + 3 + text.size() + 1);
-        out.append(stamp.text, stamp.size)
-            .append(fraction, sizeof fraction)
-            .append(levelName(level), 5)
-            .append(' ')
-            .append(thread.text, thread.size)
-            .append(m_nameUtf8)
-            .append(" - ", 3)
-            .append(text)
-            .append('\n');
-    };
-    if (batchDepth == 0) {
-        QByteArray line;
-        appendTo(line);
-        writeOut(line);
+    const Line line{journalPrefixes() ? journalPrefix(level) : nullptr,
+                    stampOf(now.tv_sec),
+                    {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10),
+                     char('0' + milliseconds % 10), ' '},
+                    levelName(level),
+                    threadTag(),
+                    m_nameUtf8,
+                    text};
+    HeldSlot* slot = heldSlot;
+    if (slot == nullptr) {
+        writeNow(line);
         return;
     }
-    appendTo(heldLines);
-    if (level >= Level::Warn || heldLines.size() >= kMaxHeld)
-        writeHeld();
+    const size_t size = line.size();
+    size_t held = slot->size.load(std::memory_order_relaxed);
+    if (held + size > kHeldCapacity) {
+        writeHeld(*slot);
+        held = 0;
+    }
+    if (size > kHeldCapacity) {
+        writeNow(line);
+        return;
+    }
+    line.writeTo(slot->bytes.load(std::memory_order_relaxed) + held);
+    slot->size.store(held + size, std::memory_order_release);
+    if (level >= Level::Warn)
+        writeHeld(*slot);
 }
 
 LogBatch::LogBatch()
 {
-    ++batchDepth;
+    if (batchDepth++ == 0)
+        heldSlot = claimHeldSlot();
 }
 
 LogBatch::~LogBatch()
 {
-    if (--batchDepth == 0)
-        writeHeld();
+    if (--batchDepth > 0 || heldSlot == nullptr)
+        return;
+    HeldSlot* slot = heldSlot;
+    heldSlot = nullptr;
+    writeHeld(*slot);
+    slot->taken.store(false, std::memory_order_release);
 }
 
 void LogBatch::flush()
 {
     // Outside a batch nothing is held.
-    if (batchDepth > 0)
-        writeHeld();
+    if (heldSlot != nullptr)
+        writeHeld(*heldSlot);
+}
+
+void LogBatch::flushAllThreadsSignalSafe()
+{
+    for (HeldSlot& slot : heldSlots) {
+        if (!slot.taken.load(std::memory_order_acquire))
+            continue;
+        const size_t size = slot.size.load(std::memory_order_acquire);
+        const char* bytes = slot.bytes.load(std::memory_order_acquire);
+        for (size_t done = 0; bytes != nullptr && done < size;) {
+            const ssize_t written = ::write(STDERR_FILENO, bytes + done, size - done);
+            if (written > 0)
+                done += size_t(written);
+            else if (written == 0 || errno != EINTR)
+                break;
+        }
+    }
 }
 
 void LogManager::setHandleQtMessages(bool handle)

@@ -42,8 +42,14 @@ public:
     LogBatch& operator=(const LogBatch&) = delete;
 
     // Writes what the calling thread holds now: before it waits on something
-    // slow, so that the log shows how far it got.
+    // slow, so that the log shows how far it got, or before a command is given up.
+    // Allocates nothing, so it also works once memory has run out.
     static void flush();
+
+    // Writes what every thread holds, with write(2) only: for a handler of a
+    // fatal signal, when the process is about to end. Takes no lock, so it
+    // works whatever the interrupted thread was doing.
+    static void flushAllThreadsSignalSafe();
 };
 
 } // namespace Log4Qt

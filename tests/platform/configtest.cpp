@@ -1,6 +1,10 @@
 #include "korvan/config.h"
 
+#include "capturedstderr.h"
+
 #include <gtest/gtest.h>
+
+#include <QRegularExpression>
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -63,6 +67,33 @@ TEST_F(ConfigFileTest, MissingFileGivesDefaults)
 {
     EXPECT_FALSE(config.setConfigsPathList({}, {m_dir.filePath(QStringLiteral("absent.ini"))}));
     EXPECT_EQ(config.getInt("Connection:servicePort", 55555), 55555);
+}
+
+TEST_F(ConfigFileTest, EachLineThatCannotBeReadIsWarnedWithFileAndLine)
+{
+    const QString path = writeIni("; till 4\r\n"
+                                  "[KKM]\r\n"
+                                  "deviceId=5\r\n"
+                                  "serialNumber TV-1\r\n"
+                                  "\r\n"
+                                  "=orphan\n"
+                                  "[Connection\n"
+                                  "# end\n");
+    CapturedStderr captured;
+    ASSERT_TRUE(config.setConfigsPathList({}, {path}));
+    const QString text = QString::fromUtf8(captured.text());
+
+    QStringList warnings;
+    for (const QString& line : text.split(u'\n', Qt::SkipEmptyParts))
+        warnings << line.section(QRegularExpression(QStringLiteral("WARN  \\[[0-9a-f]+\\] ")), 1);
+    EXPECT_EQ(warnings,
+              QStringList({
+                  "config - Не прочитана строка файла конфигурации " + path + ":4: serialNumber TV-1",
+                  "config - Не прочитана строка файла конфигурации " + path + ":6: =orphan",
+                  "config - Не прочитана строка файла конфигурации " + path + ":7: [Connection",
+              }))
+        << text.toStdString();
+    EXPECT_EQ(config.getInt("KKM:deviceId"), 5);
 }
 
 // The file is looked at again on every read here, so that a change counts at once.

@@ -1,61 +1,30 @@
 #include "log4qt/logger.h"
 #include "log4qt/logmanager.h"
 
+#include "capturedstderr.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
-
-// What the loggers write to standard error while it is alive.
-class CapturedStderr
-{
-public:
-    CapturedStderr()
-    {
-        m_file.open();
-        std::fflush(stderr);
-        m_saved = dup(STDERR_FILENO);
-        dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~CapturedStderr() { restore(); }
-
-    // What has been written so far, capture going on.
-    QByteArray peek()
-    {
-        QFile file(m_file.fileName());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    QByteArray text()
-    {
-        restore();
-        m_file.seek(0);
-        return m_file.readAll();
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        std::fflush(stderr);
-        dup2(m_saved, STDERR_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-
-    QTemporaryFile m_file;
-    int m_saved = -1;
-};
 
 TEST(LoggerTest, WritesOneLineOfTimeLevelThreadNameAndMessage)
 {
@@ -160,6 +129,171 @@ TEST(LoggerTest, LineLoggedAsTheThreadEndsIsWritten)
 
     EXPECT_TRUE(text.contains(QStringLiteral("batch - in a batch\n"))) << text.toStdString();
     EXPECT_TRUE(text.endsWith(QStringLiteral("batch - at the end\n"))) << text.toStdString();
+}
+
+} // namespace
+
+namespace {
+
+TEST(LoggerTest, LinesBeyondWhatABatchHoldsKeepTheirOrder)
+{
+    const Log4Qt::Level saved = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Info);
+    Log4Qt::Logger* logger = Log4Qt::Logger::logger(QStringLiteral("batch"));
+    QStringList sent;
+    CapturedStderr captured;
+    {
+        Log4Qt::LogBatch batch;
+        // Many short lines fill the held buffer more than once, then one line
+        // alone is longer than all it holds.
+        sent << QStringLiteral("first");
+        for (int i = 0; i < 100; ++i)
+            sent << QStringLiteral("%1 ").arg(i, 4).append(QString(995, QLatin1Char('s')));
+        sent << QString(70 * 1024, QLatin1Char('L')) << QStringLiteral("last");
+        for (const QString& message : sent)
+            logger->info(message);
+    }
+    const QString text = QString::fromUtf8(captured.text());
+    Log4Qt::LogManager::setThreshold(saved);
+
+    QStringList messages;
+    for (const QString& line : text.split(u'\n', Qt::SkipEmptyParts))
+        messages << line.section(QStringLiteral(" - "), 1);
+    EXPECT_EQ(messages, sent);
+}
+
+// The logger as another process sees it: a child with its standard error in a
+// file, started with the environment a test gives it.
+class LoggerChildTest : public ::testing::Test
+{
+protected:
+    struct End
+    {
+        int status = -1;
+        QByteArray err;
+    };
+
+    static QByteArray streamIdOf(const QString& path)
+    {
+        struct stat info = {};
+        EXPECT_EQ(::stat(QFile::encodeName(path).constData(), &info), 0);
+        return QByteArray::number(qulonglong(info.st_dev)) + ':' +
+               QByteArray::number(qulonglong(info.st_ino));
+    }
+
+    QString errPath() const { return m_dir.filePath(QStringLiteral("stderr")); }
+    QString otherPath() const { return m_dir.filePath(QStringLiteral("other")); }
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        for (const QString& path : {errPath(), otherPath()}) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        }
+    }
+
+    // journalStream: what $JOURNAL_STREAM holds; null leaves it unset.
+    End run(const char* scenario, const QByteArray& journalStream)
+    {
+        std::vector<QByteArray> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (std::strncmp(*entry, "JOURNAL_STREAM=", 15) != 0)
+                environment.emplace_back(*entry);
+        }
+        if (!journalStream.isNull())
+            environment.push_back("JOURNAL_STREAM=" + journalStream);
+        std::vector<char*> envp;
+        for (QByteArray& entry : environment)
+            envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        char program[] = TV_LOGCHILD;
+        QByteArray argument(scenario);
+        char* argv[] = {program, argument.data(), nullptr};
+
+        const QByteArray err = QFile::encodeName(errPath());
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.constData(), O_WRONLY | O_APPEND, 0);
+        End end;
+        pid_t pid = -1;
+        const int rc = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_EQ(rc, 0) << program;
+        if (rc == 0)
+            EXPECT_EQ(::waitpid(pid, &end.status, 0), pid);
+        QFile file(errPath());
+        if (file.open(QIODevice::ReadOnly))
+            end.err = file.readAll();
+        return end;
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(LoggerChildTest, LinesBeginWithTheirPriorityOnlyWhenStandardErrorIsTheJournal)
+{
+    struct Case
+    {
+        const char* name;
+        QByteArray stream;
+        bool prefixed;
+    };
+    const Case cases[] = {
+        {"names standard error", streamIdOf(errPath()), true},
+        {"unset", QByteArray(), false},
+        {"names another file", streamIdOf(otherPath()), false},
+        {"not a device and inode", QByteArray("journal"), false},
+    };
+    // Priority, then the line as it is written without one.
+    const QStringList expected[] = {
+        {"<7>", "TRACE \\[[0-9a-f]+\\] child - trace line"},
+        {"<7>", "DEBUG \\[[0-9a-f]+\\] child - debug line"},
+        {"<6>", "INFO  \\[[0-9a-f]+\\] child - info line"},
+        {"<4>", "WARN  \\[[0-9a-f]+\\] child - warn line"},
+        {"<3>", "ERROR \\[[0-9a-f]+\\] child - error line"},
+        {"<3>", ""},
+    };
+    const QString stamp = QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(QFile::resize(errPath(), 0));
+        const End end = run("every-level", c.stream);
+        ASSERT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << end.status;
+        ASSERT_TRUE(end.err.endsWith('\n')) << end.err.toStdString();
+        const QStringList lines = QString::fromUtf8(end.err.chopped(1)).split(u'\n');
+        ASSERT_EQ(lines.size(), qsizetype(std::size(expected))) << end.err.toStdString();
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            const QString priority = c.prefixed ? expected[i].at(0) : QString();
+            // The message's own second line stands alone, with the priority of its first.
+            const QString rest =
+                expected[i].at(1).isEmpty() ? QStringLiteral("its second line") : stamp + expected[i].at(1);
+            EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1%2$").arg(priority, rest))
+                            .match(lines.at(i))
+                            .hasMatch())
+                << lines.at(i).toStdString();
+        }
+    }
+}
+
+TEST_F(LoggerChildTest, CrashWritesTheLinesEveryThreadHoldsAndEndsByTheSignal)
+{
+    struct Case
+    {
+        const char* scenario;
+        int signal;
+    };
+    const Case cases[] = {{"abort", SIGABRT}, {"uncaught-exception", SIGABRT}, {"null-write", SIGSEGV}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        ASSERT_TRUE(QFile::resize(errPath(), 0));
+        const End end = run(c.scenario, QByteArray());
+        EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == c.signal) << end.status;
+        const QString text = QString::fromUtf8(end.err);
+        for (const char* line : {"child - held by the worker\n", "child - Отправка данных на сервер\n",
+                                 "child - Данные отправлены\n"})
+            EXPECT_TRUE(text.contains(QString::fromUtf8(line))) << line << "\n" << text.toStdString();
+    }
 }
 
 } // namespace

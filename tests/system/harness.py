@@ -135,14 +135,16 @@ class Vault:
     # ---- process
 
     def spawn(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
-              movable_clock: bool = False) -> subprocess.Popen:
+              movable_clock: bool = False, config: bool = True) -> subprocess.Popen:
         """faketime: a fixed libfaketime setting; movable_clock: a wall clock that
-        set_clock() moves while the service runs."""
+        set_clock() moves while the service runs; config: write the configuration
+        file first (otherwise whatever is there, or nothing, counts)."""
         binary = service_binary()
         if not binary.exists():
             raise AssertionError("taxvault binary not found at %s (set TAXVAULT_BUILD_DIR)" % binary)
         assert self.process is None, "service already running"
-        self.write_config()
+        if config:
+            self.write_config()
         environment = dict(os.environ)
         environment["TAXVAULT_ROOT"] = str(self.root)
         environment.setdefault("TAXVAULT_LOG_LEVEL", "debug")

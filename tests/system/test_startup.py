@@ -172,3 +172,49 @@ def test_start_up_reconciles_stored_status_with_queue(vault, sim, stored, queued
     with vault.db() as db:
         assert db.messages() == []
         assert db.status() == 0
+
+
+@pytest.mark.parametrize("case, message", [
+    ("no file", "Не найден файл конфигурации %s"),
+    ("a folder in its place", "Не удалось прочитать файл конфигурации %s"),
+])
+def test_without_its_configuration_file_ends_with_1_before_any_database(vault, case, message):
+    # On defaults it would take receipts under device id 0 and strand them there.
+    ini = vault.conf_dir / "taxvault.ini"
+    if case == "a folder in its place":
+        ini.mkdir()
+    vault.spawn(config=False)
+    assert vault.wait_exit(10) == 1
+
+    log = vault.log()
+    assert re.search(r"^\S+ \S+ ERROR \[[0-9a-f]+\] main - %s$" % re.escape(message % ini), log, re.MULTILINE), log
+    assert "Инициализация базы данных" not in log
+    assert "Таксволт запущен" not in log
+    assert list(vault.data_dir.iterdir()) == []
+
+
+@pytest.mark.parametrize("device_id, file_name", [
+    (17, "fr_17.db"),
+    (None, "fr_0.db"),
+    (0, "fr_0.db"),
+    ("abc", "fr_0.db"),
+])
+def test_start_up_names_what_it_uses_and_warns_of_device_id_0(vault, sim, device_id, file_name):
+    vault.configure({"KKM:deviceId": device_id})
+    vault.start()
+    database = vault.data_dir / file_name
+    assert database.exists()
+
+    log = vault.log()
+    lines = [line.split(" - ", 1)[1] for line in log.splitlines() if " main - " in line]
+    used = ("Файл конфигурации: %s, KKM:deviceId: %s, база данных: %s, сервер ОФД: 127.0.0.1:%d, порт HTTP: %d"
+            % (vault.conf_dir / "taxvault.ini", file_name[3:-3], database, sim.port, vault.service_port))
+    warning = "KKM:deviceId не задан или равен 0, используется база данных %s" % database
+    expected = ["Запуск сервиса Таксволт", used] + ([warning] if file_name == "fr_0.db" else []) + \
+        ["Таксволт запущен"]
+    assert lines == expected
+    assert re.search(r" INFO  \[[0-9a-f]+\] main - %s$" % re.escape(used), log, re.MULTILINE)
+    if file_name == "fr_0.db":
+        assert re.search(r" WARN  \[[0-9a-f]+\] main - %s$" % re.escape(warning), log, re.MULTILINE)
+    # Both come before the database is touched, so they also explain a failed start.
+    assert log.index(used) < log.index("Инициализация базы данных")
