@@ -1,7 +1,6 @@
 """The Debian package as cpack makes it from the build: its files, dependencies,
 maintainer scripts and systemd unit."""
 
-import configparser
 import gzip
 import os
 import re
