@@ -7,8 +7,12 @@
 #include <QMutex>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <utility>
 
 namespace taxvault::mapping {
 
@@ -50,6 +54,69 @@ bool isNonFinite(const QVariant& value)
     return !std::isfinite(value.toDouble());
 }
 
+// What an integer property of type T is given. A number outside T's range, which Qt would cut to
+// its low bits (4294967298 into an int gives 2) or, for a double beyond 64 bits, turn into 0, is no
+// number for T, as a text that is none: nothing is given. A fraction goes to the nearest integer,
+// halves away from zero, as Qt rounds; a value of a type that JSON does not give goes to Qt's
+// conversion as it is.
+template <typename T> std::optional<QVariant> integerValue(const QVariant& value)
+{
+    const auto inRange = [](auto number) -> std::optional<QVariant> {
+        if (std::in_range<T>(number))
+            return QVariant::fromValue(T(number));
+        return std::nullopt;
+    };
+    switch (value.metaType().id()) {
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+        return inRange(value.toLongLong());
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        return inRange(value.toULongLong());
+    case QMetaType::Double: {
+        const double rounded = std::round(value.toDouble());
+        // The bounds as powers of two, which a double holds exactly: T's maximum it may not.
+        const double end = 2.0 * double(std::numeric_limits<T>::max() / 2 + 1);
+        if (rounded >= double(std::numeric_limits<T>::min()) && rounded < end)
+            return QVariant::fromValue(T(rounded));
+        return std::nullopt;
+    }
+    case QMetaType::QString: {
+        // Read as Qt reads a text for a signed or an unsigned number.
+        bool ok = false;
+        const QString text = value.toString();
+        if constexpr (std::is_signed_v<T>) {
+            const qlonglong number = text.toLongLong(&ok);
+            return ok ? inRange(number) : std::nullopt;
+        } else {
+            const qulonglong number = text.toULongLong(&ok);
+            return ok ? inRange(number) : std::nullopt;
+        }
+    }
+    default:
+        return value;
+    }
+}
+
+using IntegerValue = std::optional<QVariant> (*)(const QVariant&);
+
+// Null for a property that is no integer.
+IntegerValue integerValueFor(const QMetaType& type)
+{
+    switch (type.id()) {
+    case QMetaType::Int:
+        return &integerValue<int>;
+    case QMetaType::UInt:
+        return &integerValue<uint>;
+    case QMetaType::LongLong:
+        return &integerValue<qlonglong>;
+    case QMetaType::ULongLong:
+        return &integerValue<qulonglong>;
+    default:
+        return nullptr;
+    }
+}
+
 // A document type's properties with their names as texts, and the property of
 // each name: every conversion would otherwise search and convert the names anew.
 struct PropertyTable
@@ -59,6 +126,7 @@ struct PropertyTable
         QString name;
         QMetaProperty property;
         bool numberKind;
+        IntegerValue integerValue;
     };
     QList<Entry> entries; // in the order of their names, as a QVariantMap holds them
     QHash<QString, qsizetype> byName;
@@ -66,24 +134,25 @@ struct PropertyTable
 
 const PropertyTable& propertyTable(const QMetaObject& metaObject)
 {
-    // Built once per document type and kept for the life of the process.
+    // Built once per document type and kept until the process ends, when they are released
+    // (a leak checker would count them otherwise).
     static QMutex mutex;
-    static QHash<const QMetaObject*, const PropertyTable*> tables;
+    static std::unordered_map<const QMetaObject*, std::unique_ptr<const PropertyTable>> tables;
     QMutexLocker locker(&mutex);
-    const PropertyTable*& table = tables[&metaObject];
+    std::unique_ptr<const PropertyTable>& table = tables[&metaObject];
     if (!table) {
-        auto* built = new PropertyTable;
+        auto built = std::make_unique<PropertyTable>();
         for (int index = 0; index < metaObject.propertyCount(); ++index) {
             const QMetaProperty property = metaObject.property(index);
-            built->entries.append(
-                {QString::fromLatin1(property.name()), property, isNumberKind(property.metaType())});
+            built->entries.append({QString::fromLatin1(property.name()), property,
+                                   isNumberKind(property.metaType()), integerValueFor(property.metaType())});
         }
         std::sort(
             built->entries.begin(), built->entries.end(),
             [](const PropertyTable::Entry& a, const PropertyTable::Entry& b) { return a.name < b.name; });
         for (qsizetype i = 0; i < built->entries.size(); ++i)
             built->byName.insert(built->entries.at(i).name, i);
-        table = built;
+        table = std::move(built);
     }
     return *table;
 }
@@ -125,107 +194,46 @@ QJsonValue jsonValue(const QVariant& value)
     return QJsonObject::fromVariantMap({{QString(), value}}).value(QString());
 }
 
-// Of two values Qt finds equal, whether their numbers are of one kind and of the same bits.
-bool sameNumbers(const QJsonValue& a, const QJsonValue& b);
+} // namespace
 
-bool sameNumbers(const QJsonArray& a, const QJsonArray& b)
+namespace {
+
+qsizetype weighed(const QJsonValue& value, qsizetype bound, qsizetype sum)
 {
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        if (!sameNumbers(a.at(i), b.at(i)))
-            return false;
+    if (value.isString())
+        return sum + value.toString().size() + 2;
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end() && sum <= bound; ++it)
+            sum = weighed(it.value(), bound, sum + it.key().size() + 4);
+        return sum + 2;
     }
-    return true;
-}
-
-bool sameNumbers(const QJsonObject& a, const QJsonObject& b)
-{
-    for (auto x = a.constBegin(), y = b.constBegin(); x != a.constEnd(); ++x, ++y) {
-        if (!sameNumbers(x.value(), y.value()))
-            return false;
+    if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        for (qsizetype i = 0; i < array.size() && sum <= bound; ++i)
+            sum = weighed(array.at(i), bound, sum + 1);
+        return sum + 2;
     }
-    return true;
-}
-
-bool sameNumbers(const QJsonValue& a, const QJsonValue& b)
-{
-    switch (a.type()) {
-    case QJsonValue::Double: {
-        const QVariant x = a.toVariant();
-        const QVariant y = b.toVariant();
-        if (x.metaType() != y.metaType())
-            return false;
-        if (x.metaType() == QMetaType::fromType<double>())
-            return std::bit_cast<quint64>(x.toDouble()) == std::bit_cast<quint64>(y.toDouble());
-        return x.toLongLong() == y.toLongLong();
-    }
-    case QJsonValue::Array:
-        return sameNumbers(a.toArray(), b.toArray());
-    case QJsonValue::Object:
-        return sameNumbers(a.toObject(), b.toObject());
-    default:
-        return true;
-    }
-}
-
-bool identical(const QVariant& a, const QVariant& b);
-
-bool identical(const QVariantList& a, const QVariantList& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        if (!identical(a.at(i), b.at(i)))
-            return false;
-    }
-    return true;
-}
-
-bool identical(const QVariant& a, const QVariant& b)
-{
-    if (a.metaType() != b.metaType())
-        return false;
-    switch (a.metaType().id()) {
-    case QMetaType::UnknownType:
-    case QMetaType::Nullptr:
-        return true;
-    case QMetaType::Bool:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::QString:
-    case QMetaType::QStringList:
-        return a == b;
-    case QMetaType::Double:
-        return std::bit_cast<quint64>(a.toDouble()) == std::bit_cast<quint64>(b.toDouble());
-    case QMetaType::QVariantMap:
-        return mapping::identical(*static_cast<const QVariantMap*>(a.constData()),
-                                  *static_cast<const QVariantMap*>(b.constData()));
-    case QMetaType::QVariantList:
-        return identical(*static_cast<const QVariantList*>(a.constData()),
-                         *static_cast<const QVariantList*>(b.constData()));
-    default:
-        return false;
-    }
+    return sum + 8;
 }
 
 } // namespace
 
-bool identical(const QVariantMap& a, const QVariantMap& b)
+qsizetype weight(const QJsonObject& object, qsizetype bound)
 {
-    if (a.size() != b.size())
-        return false;
-    for (auto x = a.cbegin(), y = b.cbegin(); x != a.cend(); ++x, ++y) {
-        if (x.key() != y.key() || !identical(x.value(), y.value()))
-            return false;
-    }
-    return true;
+    return weighed(object, bound, 0);
 }
 
-bool identical(const QJsonObject& a, const QJsonObject& b)
+template <typename T> std::optional<T> integerOf(const QVariant& value)
 {
-    return a == b && sameNumbers(a, b);
+    const std::optional<QVariant> given = integerValue<T>(value);
+    if (!given)
+        return std::nullopt;
+    return given->value<T>();
 }
+
+template std::optional<quint32> integerOf<quint32>(const QVariant&);
+template std::optional<quint64> integerOf<quint64>(const QVariant&);
 
 QJsonObject jsonObject(const QVariantMap& map)
 {
@@ -265,6 +273,12 @@ void writeProperties(const QMetaObject& metaObject, void* document, const QVaria
             continue;
         if (entry.numberKind && isNonFinite(it.value()))
             continue;
+        if (entry.integerValue) {
+            const std::optional<QVariant> number = entry.integerValue(it.value());
+            if (number)
+                entry.property.writeOnGadget(document, *number);
+            continue;
+        }
         entry.property.writeOnGadget(document, it.value());
     }
 }

@@ -5,6 +5,9 @@
 // The only state is a table of each type's properties, built once and shared under a lock, so any
 // thread may convert its own documents at any time.
 
+#include "documents/identical.h"
+#include "utility/memo.h"
+
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
@@ -33,12 +36,13 @@ QVariantMap readProperties(const QMetaObject& metaObject, const void* document, 
                            const QStringList& excluded);
 void writeProperties(const QMetaObject& metaObject, void* document, const QVariantMap& map);
 
-// Whether two objects read as the same document: the same keys, values of the same kinds, equal texts
-// and numbers of the same kind and bits. Stricter than Qt's ==, which may compare numbers as doubles.
-bool identical(const QJsonObject& a, const QJsonObject& b);
-// The same for property maps: the same keys, values of the same types and equal, numbers of the same
-// bits. A value of a type no document property gives reads as different.
-bool identical(const QVariantMap& a, const QVariantMap& b);
+// About the bytes of the object's compact text, counted only until they pass `bound`: what a memo
+// of it would keep.
+qsizetype weight(const QJsonObject& object, qsizetype bound);
+
+// A free value read for an integer of type T as an integer property of that type reads it: a number
+// outside T's range, or a text that is no number, gives nothing. Given for quint32 and quint64.
+template <typename T> std::optional<T> integerOf(const QVariant& value);
 
 } // namespace mapping
 
@@ -63,17 +67,19 @@ template <Document T> class LastJson
 public:
     QJsonObject operator()(const T& document)
     {
-        QVariantMap map = mapping::readProperties(T::staticMetaObject, &document, true, QStringList());
-        if (!m_json || !mapping::identical(map, m_map)) {
-            m_json = mapping::jsonObject(map);
-            m_map = std::move(map);
-        }
-        return *m_json;
+        return m_memo(
+            mapping::readProperties(T::staticMetaObject, &document, true, QStringList()),
+            [](const QVariantMap& kept, const QVariantMap& map) { return mapping::identical(kept, map); },
+            &mapping::jsonObject,
+            [](const QVariantMap&, const QJsonObject& json) {
+                return mapping::weight(json, Memo<QVariantMap, QJsonObject>::kMaxBytes);
+            });
     }
 
+    bool holds() const { return m_memo.keptBytes() > 0; }
+
 private:
-    QVariantMap m_map;
-    std::optional<QJsonObject> m_json;
+    Memo<QVariantMap, QJsonObject> m_memo;
 };
 
 // Writes the keys of the map that name a property into an existing document; nothing is reset.

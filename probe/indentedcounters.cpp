@@ -11,6 +11,11 @@ namespace {
 
 constexpr char kSpaces[] = "                                                                ";
 
+// The service stores an object of numbers and of objects of numbers. A deeper text is declined
+// before it is printed: the parser, with its own bound on nesting, then prints it as the tool prints
+// a single shift, and a record nested thousands of levels costs no more than its own size.
+constexpr int kStoredDepth = 2;
+
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
@@ -77,7 +82,7 @@ private:
     // An object whose members are written at depth + 1; its closing brace at depth.
     bool object(int depth)
     {
-        if (!take('{'))
+        if (depth >= kStoredDepth || !take('{'))
             return false;
         m_out.append("{\n", 2);
         if (take('}')) {

@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QDate>
+#include <QStringEncoder>
 
 #include <utility>
 
@@ -38,18 +39,26 @@ const QString kNoParams = QStringLiteral("Отсутствуют парамет�
 const QString kHelp = QStringLiteral("Вывод справочного сообщения");
 const QString kWrongCode = QStringLiteral("Неверный код доступа");
 
+// The UTF-8 bytes printed for a text. A lone surrogate (a queued text may hold an escape of one)
+// becomes U+FFFD, as a text stream writes it; QString::toUtf8 would make it "?".
+QByteArray printed(const QString& text)
+{
+    QStringEncoder encoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    return encoder(text);
+}
+
 // An operation's empty text is its failure; the command then prints its own text.
 ParamsResult fromOperation(const QString& text, const QString& failureText)
 {
     if (text.isEmpty())
-        return {1, failureText.toUtf8()};
-    return {0, text.toUtf8()};
+        return {1, printed(failureText)};
+    return {0, printed(text)};
 }
 
 ParamsResult fromOperation(QByteArray&& utf8, const QString& failureText)
 {
     if (utf8.isEmpty())
-        return {1, failureText.toUtf8()};
+        return {1, printed(failureText)};
     return {0, std::move(utf8)};
 }
 
@@ -65,8 +74,8 @@ ParamsParser::ParamsParser() : m_logger(Log4Qt::Logger::logger(QStringLiteral("p
 ParamsResult ParamsParser::usage(const QString& message)
 {
     if (message.isEmpty())
-        return {0, kUsage.toUtf8()};
-    return {1, (message + QLatin1Char('\n') + kUsage).toUtf8()};
+        return {0, printed(kUsage)};
+    return {1, printed(message + QLatin1Char('\n') + kUsage)};
 }
 
 bool ParamsParser::isAccessCode(const QString& code) const

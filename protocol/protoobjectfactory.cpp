@@ -5,6 +5,7 @@
 #include "documents/amounts.h"
 #include "documents/closeshiftrequest.h"
 #include "documents/commodity.h"
+#include "documents/documentmapping.h"
 #include "documents/extensionoptions.h"
 #include "documents/item.h"
 #include "documents/modifier.h"
@@ -42,6 +43,13 @@ constexpr int kOperationTypes[] = {ofd::proto::OPERATION_BUY, ofd::proto::OPERAT
 constexpr int kPaymentTypes[] = {ofd::proto::PAYMENT_CASH, ofd::proto::PAYMENT_CARD, ofd::proto::PAYMENT_MOBILE};
 constexpr int kMoneyPlacementTypes[] = {ofd::proto::MONEY_PLACEMENT_DEPOSIT,
                                         ofd::proto::MONEY_PLACEMENT_WITHDRAWAL};
+
+// A number of a free field for an unsigned one of the frame. Beyond the field's range it would keep
+// its low bits and become another valid value (4294967299 a shift 3): it counts as no number, 0.
+template <typename T> T freeInteger(const QVariant& value)
+{
+    return mapping::integerOf<T>(value).value_or(0);
+}
 
 std::string utf8(const QString& text)
 {
@@ -124,9 +132,9 @@ ofd::proto::CloseShiftRequest createCloseShift(const CloseShiftRequest& request)
     result.set_is_offline(request.isOfflineFlag);
     result.set_withdraw_money(request.withdrawMoney);
     if (!request.frShiftNumber.isNull())
-        result.set_fr_shift_number(static_cast<uint32_t>(request.frShiftNumber.toInt()));
+        result.set_fr_shift_number(freeInteger<quint32>(request.frShiftNumber));
     if (!request.printedDocumentNumber.isNull())
-        result.set_printed_document_number(static_cast<uint64_t>(request.printedDocumentNumber.toLongLong()));
+        result.set_printed_document_number(freeInteger<quint64>(request.printedDocumentNumber));
     *result.mutable_z_report() = ProtoObjectFactory::createZXReport(request.zReport);
     *result.mutable_operator_() = ProtoObjectFactory::createOperator(request.operatorCashier);
     return result;
@@ -150,9 +158,9 @@ ofd::proto::MoneyPlacementRequest createMoneyPlacement(const MoneyPlacementReque
     setMoney(result.mutable_sum(), request.sum);
     result.set_is_offline(request.isOfflineFlag);
     if (!request.frShiftNumber.isNull())
-        result.set_fr_shift_number(static_cast<uint32_t>(request.frShiftNumber.toInt()));
+        result.set_fr_shift_number(freeInteger<quint32>(request.frShiftNumber));
     if (!request.printedDocumentNumber.isNull())
-        result.set_printed_document_number(static_cast<uint64_t>(request.printedDocumentNumber.toLongLong()));
+        result.set_printed_document_number(freeInteger<quint64>(request.printedDocumentNumber));
     *result.mutable_operator_() = ProtoObjectFactory::createOperator(request.operatorCashier);
     return result;
 }
@@ -228,7 +236,7 @@ ofd::proto::ServiceRequest ProtoObjectFactory::createServiceRequest(const Servic
     setDateTime(period->mutable_end_time(), request.offlinePeriod.endTime);
 
     if (!request.nomenclatureVersion.isNull())
-        result.set_nomenclature_version(static_cast<uint32_t>(request.nomenclatureVersion.toInt()));
+        result.set_nomenclature_version(freeInteger<quint32>(request.nomenclatureVersion));
     result.set_get_reg_info(request.getRegInfoFlag);
     addAuxiliary(request.auxiliary, result.mutable_auxiliary());
 
@@ -316,11 +324,11 @@ ofd::proto::TicketRequest ProtoObjectFactory::createTicketRequest(const TicketRe
     }
 
     if (!request.offlineTicketNumber.isNull())
-        result.set_offline_ticket_number(static_cast<uint32_t>(request.offlineTicketNumber.toInt()));
+        result.set_offline_ticket_number(freeInteger<quint32>(request.offlineTicketNumber));
     if (!request.printedDocumentNumber.isNull())
-        result.set_printed_document_number(static_cast<uint64_t>(request.printedDocumentNumber.toLongLong()));
+        result.set_printed_document_number(freeInteger<quint64>(request.printedDocumentNumber));
     if (!request.frShiftNumber.isNull())
-        result.set_fr_shift_number(static_cast<uint32_t>(request.frShiftNumber.toInt()));
+        result.set_fr_shift_number(freeInteger<quint32>(request.frShiftNumber));
 
     if (request.parentTicket) {
         const ParentTicket& parent = *request.parentTicket;

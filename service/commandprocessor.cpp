@@ -12,6 +12,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <malloc.h>
+
+#include <new>
 #include <optional>
 
 namespace taxvault {
@@ -29,6 +32,10 @@ constexpr int kMaxContainers = 65536;
 
 // Objects and arrays together, the body's own outer one being level 1. Exact for
 // valid JSON; for anything else the parse refuses the body anyway.
+// A command whose request and reply together are larger than this gives the
+// memory it took back to the system; smaller ones leave nothing worth it.
+constexpr qsizetype kReleaseAfterBytes = 1024 * 1024;
+
 bool withinShapeBounds(const QByteArray& body)
 {
     int depth = 0;
@@ -90,6 +97,28 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
     Q_UNUSED(header);
     // The command's lines go out together, before its reply.
     std::optional<Log4Qt::LogBatch> batch(std::in_place);
+    QByteArray body;
+    try {
+        body = QJsonDocument(dispatch(content)).toJson(QJsonDocument::Indented);
+    } catch (const std::bad_alloc&) {
+        // One command too large for the memory ends, not the service; whatever
+        // it had begun to store has been rolled back on the way here.
+        body = QJsonDocument(m_sender->outOfMemory()).toJson(QJsonDocument::Indented);
+    }
+    ResponseHeader responseHeader;
+    responseHeader.setStatusLine(200, QStringLiteral("OK"), 1, 1);
+    responseHeader.setContentType(QStringLiteral("application/json"));
+    responseHeader.setContentLength(static_cast<int>(body.size()));
+    batch.reset();
+    m_server->sendResponse(responseHeader, body);
+    // The many small pieces a large command was made of go back to the
+    // system: left in the heap, they would stay with the process for good.
+    if (content.size() + body.size() > kReleaseAfterBytes)
+        malloc_trim(0);
+}
+
+QJsonObject CommandProcessor::dispatch(const QByteArray& content)
+{
     const QJsonObject request = parseRequest(content);
     const QString name = request.value(QStringLiteral("command")).toString();
     m_logger->info(QStringLiteral("Получена команда: %1").arg(name));
@@ -129,14 +158,7 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
         reply = m_sender->getLastInfoServiceResponse();
     else
         m_logger->error(QStringLiteral("Получена неподдерживаемая команда: %1").arg(name));
-
-    const QByteArray body = QJsonDocument(reply).toJson(QJsonDocument::Indented);
-    ResponseHeader responseHeader;
-    responseHeader.setStatusLine(200, QStringLiteral("OK"), 1, 1);
-    responseHeader.setContentType(QStringLiteral("application/json"));
-    responseHeader.setContentLength(static_cast<int>(body.size()));
-    batch.reset();
-    m_server->sendResponse(responseHeader, body);
+    return reply;
 }
 
 } // namespace taxvault

@@ -3,6 +3,7 @@
 #include "korvannetwork/requestheader.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QSharedPointer>
 
@@ -35,6 +36,9 @@ public slots:
     virtual void processReceivedRequest(RequestHeader header, QByteArray content);
 
 private:
+    // The reply of the handler the body names.
+    QJsonObject dispatch(const QByteArray& content);
+
     // Released in reverse order: the Sender before the server.
     QSharedPointer<HttpServer> m_server;
     QSharedPointer<Sender> m_sender;

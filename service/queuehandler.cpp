@@ -5,6 +5,7 @@
 #include "protocol/kkminfoobjectfactory.h"
 #include "protocol/protoobjectfactory.h"
 #include "protocol/serviceexception.h"
+#include "service/commandtransaction.h"
 #include "service/sender.h"
 #include "storage/dao.h"
 
@@ -23,8 +24,6 @@
 namespace taxvault {
 
 namespace {
-
-const QString kServiceRequest = QStringLiteral("servicerequest");
 
 Dao* dao()
 {
@@ -72,8 +71,6 @@ void QueueHandler::sendMessage()
     try {
         send();
     } catch (const std::exception& e) {
-        // What was stored before the failure stays; nothing is left open.
-        sender()->endCommandWrites();
         m_logger->error(
             QStringLiteral("Ошибка отправки сообщения из очереди: %1").arg(QString::fromUtf8(e.what())));
         scheduleNextSend();
@@ -124,7 +121,8 @@ void QueueHandler::send()
 
     // What the answer brings, and the delivered message's removal, are one
     // transaction: a crash must not leave a message both delivered and queued.
-    sender()->beginCommandWrites();
+    // What was stored before a failure on the way stays.
+    CommandTransaction writes(Dao::Sync::Synced, CommandTransaction::Unfinished::Commit);
     sender()->saveTransportData();
 
     const int resultCode = static_cast<int>(response.result().result_code());
@@ -134,20 +132,19 @@ void QueueHandler::send()
 
     if (resultCode == 2) {
         handleSendFailure(2, storedStatus, serviceRequest);
-        sender()->endCommandWrites();
         return;
     }
 
     const int status = sender()->resultCodeToStatus(resultCode);
     if (status == static_cast<int>(EServiceStatus::BLOCKED) ||
         status == static_cast<int>(EServiceStatus::SERVER_BLOCKED)) {
-        sender()->endCommandWrites();
+        writes.commit();
         emit stop(static_cast<EServiceStatus>(status));
         return;
     }
 
     if (!dao()->deleteMessage(entry.value(QStringLiteral("messageid")).toInt(0))) {
-        sender()->endCommandWrites();
+        writes.commit();
         emit stop(EServiceStatus::BLOCKED);
         return;
     }
@@ -155,10 +152,8 @@ void QueueHandler::send()
     if (storedStatus == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
         // Cleared on the stored document as it is now, not on the copy taken
         // before the exchange, so that nothing stored meanwhile is lost.
-        QMutexLocker locker(&Sender::serviceRequestMutex());
-        ServiceRequest stored = sender()->lastServiceRequestDocument();
-        stored.resetOfflinePeriod();
-        dao()->saveServiceData(kServiceRequest, stored.toJson());
+        QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
+        sender()->records().closeOfflinePeriod(sender()->lastServiceRequestDocument());
         m_interval = 100;
     }
 
@@ -166,7 +161,7 @@ void QueueHandler::send()
         MockFactory<KkmInfoObjectFactory>::create()->createServiceResponse(response.service()));
     // Rolled back, the delivered message would still be queued: as one that
     // cannot be deleted, it blocks the service.
-    if (!sender()->endCommandWrites()) {
+    if (!writes.commit()) {
         emit stop(EServiceStatus::BLOCKED);
         return;
     }
@@ -181,14 +176,9 @@ void QueueHandler::handleSendFailure(int reason, int storedStatus, ServiceReques
     {
         // Whether a period is open is decided on the stored document: another
         // thread may have opened one while this send was under way.
-        QMutexLocker locker(&Sender::serviceRequestMutex());
+        QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
         ServiceRequest stored = sender()->lastServiceRequestDocument();
-        if (!stored.offlinePeriod.beginTime.isValid()) {
-            stored.offlinePeriod.beginTime = QDateTime::currentDateTime();
-            stored.offlinePeriod.endTime = QDateTime();
-            dao()->saveServiceData(kServiceRequest, stored.toJson());
-            opened = true;
-        }
+        opened = sender()->records().openOfflinePeriod(stored, true, QDateTime::currentDateTime());
         serviceRequest.offlinePeriod = stored.offlinePeriod;
     }
 

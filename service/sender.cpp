@@ -11,8 +11,11 @@
 #include "protocol/kkminfoobjectfactory.h"
 #include "protocol/protoobjectfactory.h"
 #include "protocol/serviceexception.h"
+#include "service/commandtransaction.h"
 #include "service/fiscallogic.h"
 #include "service/lockhandler.h"
+#include "service/offlineticketnumber.h"
+#include "service/operatorlink.h"
 #include "service/queuehandler.h"
 #include "service/servicetables.h"
 #include "storage/dao.h"
@@ -24,30 +27,16 @@
 #include "utility/mockfactory.h"
 #include "utility/numeric.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QJsonDocument>
-#include <QTcpSocket>
 #include <QThread>
 
-#include <algorithm>
-#include <utility>
+#include <new>
 
 namespace taxvault {
 
 namespace {
 
-const QString kServiceRequest = QStringLiteral("servicerequest");
-const QString kTransportData = QStringLiteral("transportdata");
 const QString kReportResponse = QStringLiteral("reportresponse");
-// How the time of the last request is stored, in local time.
-const QString kRequestTimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-
-// No answer of the operator comes near this; a peer that announces or sends
-// more is broken or hostile, and the service must not hold it.
-constexpr qsizetype kMaxReplySize = 16 * 1024 * 1024;
-// What one read may take from the socket, so that the bound holds to a chunk.
-constexpr qint64 kReadChunk = 64 * 1024;
 
 Config* config()
 {
@@ -59,61 +48,16 @@ Dao* dao()
     return Singleton<Dao>::instance();
 }
 
-// The frame length in bytes 4-7 of a reply that holds at least its header.
-qint64 announcedLength(const QByteArray& reply)
-{
-    return static_cast<qint64>(numeric::leToLong(reply.mid(4, 4)));
-}
-
 QDateTime now()
 {
     return MockFactory<CurrentTime>::create()->currentDateTime();
 }
 
-// The stored additional data goes out with every later request: no answer may
-// make every frame after it carry megabytes. The bytes are those of the map's
-// compact UTF-8 JSON text.
-constexpr qsizetype kMaxAuxiliaryKeys = 256;
-constexpr qsizetype kMaxAuxiliaryBytes = 64 * 1024;
-
-// The map holds the stored pairs, each with the answer's value when it has one,
-// then the answer's new pairs, in key order, as far as both bounds allow; a pair
-// that would pass a bound is left out. Returns how many pairs were left out.
-qsizetype mergeAuxiliary(QVariantMap& stored, const QVariantMap& answered)
-{
-    QVariantMap merged;
-    qsizetype bytes = 2; // {}
-    qsizetype left = 0;
-    const auto admit = [&merged, &bytes, &left](const QString& key, const QVariant& value) {
-        if (merged.size() < kMaxAuxiliaryKeys) {
-            // "key":value, and the comma before every pair but the first.
-            const qsizetype pair = QJsonDocument(QJsonObject{{key, QJsonValue::fromVariant(value)}})
-                                       .toJson(QJsonDocument::Compact)
-                                       .size() -
-                                   2 + (merged.isEmpty() ? 0 : 1);
-            if (bytes + pair <= kMaxAuxiliaryBytes) {
-                merged.insert(key, value);
-                bytes += pair;
-                return;
-            }
-        }
-        ++left;
-    };
-    for (auto it = stored.cbegin(); it != stored.cend(); ++it)
-        admit(it.key(), answered.value(it.key(), it.value()));
-    for (auto it = answered.cbegin(); it != answered.cend(); ++it) {
-        if (!stored.contains(it.key()))
-            admit(it.key(), it.value());
-    }
-    stored = merged;
-    return left;
-}
-
 } // namespace
 
 Sender::Sender()
-    : QObject(nullptr), m_status(0), m_fiscalLogic(new FiscalLogic()), m_socket(new QTcpSocket(this)),
-      m_headerLength(18), m_logger(Log4Qt::Logger::logger(QStringLiteral("sender")))
+    : QObject(nullptr), m_status(0), m_fiscalLogic(new FiscalLogic()), m_link(new OperatorLink(this)),
+      m_logger(Log4Qt::Logger::logger(QStringLiteral("sender")))
 {
     registerServiceStatusMetaType();
 }
@@ -146,18 +90,6 @@ QThread* Sender::workerThread(QObject* handler)
     return thread;
 }
 
-QRecursiveMutex& Sender::serviceRequestMutex()
-{
-    static QRecursiveMutex mutex;
-    return mutex;
-}
-
-QMutex& Sender::exchangeMutex()
-{
-    static QMutex mutex;
-    return mutex;
-}
-
 // ---- start-up --------------------------------------------------------------
 
 void Sender::init()
@@ -174,12 +106,7 @@ void Sender::init()
 
 void Sender::restoreTransportData()
 {
-    const QJsonObject data = dao()->getServiceData(kTransportData);
-    if (data.contains(QStringLiteral("token")))
-        config()->setValue(QStringLiteral("KKM:token"), data.value(QStringLiteral("token")).toInt(0));
-    if (data.contains(QStringLiteral("packageNumber")))
-        config()->setValue(QStringLiteral("KKM:packageNumber"),
-                           data.value(QStringLiteral("packageNumber")).toInt(0));
+    m_records.restoreTransportData();
 }
 
 // ---- state -----------------------------------------------------------------
@@ -222,44 +149,24 @@ QDateTime Sender::lockDate()
     // The queue worker closes the period after a delivered message and opens a
     // new one after a later failure: the lock date is that of the period open now.
     if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
-        if (const std::optional<QDateTime> stored = storedLockDate())
+        if (const std::optional<QDateTime> stored = m_records.storedLockDate())
             m_lockDate = *stored;
     }
     return m_lockDate;
 }
 
-std::optional<QDateTime> Sender::storedLockDate()
-{
-    // The stored record itself: getLastServiceRequest adds a status block, which
-    // is built with the lock date.
-    const std::optional<QJsonObject> stored = dao()->readServiceData(kServiceRequest);
-    if (!stored)
-        return std::nullopt;
-    const QDateTime begin = ServiceRequest::fromJson(*stored).offlinePeriod.beginTime;
-    if (!begin.isValid())
-        return QDateTime();
-    const qint64 hours = config()->getInt(QStringLiteral("DataSending:offlineModeLimit"), 72);
-    // The seconds are a 32-bit number; a huge limit wraps as it always has.
-    const qint32 seconds = static_cast<qint32>(static_cast<quint32>(hours * 3600));
-    return begin.addSecs(seconds);
-}
-
 void Sender::openOfflinePeriod(bool keepOpenPeriod)
 {
-    QMutexLocker locker(&serviceRequestMutex());
+    QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
     ServiceRequest serviceRequest = lastServiceRequestDocument();
-    if (keepOpenPeriod && serviceRequest.offlinePeriod.beginTime.isValid())
-        return;
-    serviceRequest.offlinePeriod.beginTime = now();
-    serviceRequest.offlinePeriod.endTime = QDateTime();
-    dao()->saveServiceData(kServiceRequest, serviceRequest.toJson());
+    m_records.openOfflinePeriod(serviceRequest, keepOpenPeriod, now());
 }
 
 QDateTime Sender::getLockDate()
 {
     m_logger->info(QStringLiteral("Получение даты блокировки"));
     // A record that cannot be read must not lift the offline limit.
-    return storedLockDate().value_or(m_lockDate);
+    return m_records.storedLockDate().value_or(m_lockDate);
 }
 
 int Sender::resultCodeToStatus(int resultCode)
@@ -291,68 +198,14 @@ bool Sender::isOfflineLimitExceeded()
     return false;
 }
 
-QDateTime Sender::readRequestTime(const QString& text)
-{
-    // Qt's format parser is the costliest step of each command's time check:
-    // the form this service writes is read directly, anything else by Qt.
-    const auto number = [&text](qsizetype from, qsizetype count) {
-        int value = 0;
-        for (qsizetype i = from; i < from + count; ++i) {
-            const char16_t c = text.at(i).unicode();
-            if (c < u'0' || c > u'9')
-                return -1;
-            value = value * 10 + (c - u'0');
-        }
-        return value;
-    };
-    if (text.size() == 19 && text.at(4) == u'-' && text.at(7) == u'-' && text.at(10) == u' ' &&
-        text.at(13) == u':' && text.at(16) == u':') {
-        const int fields[] = {number(0, 4),  number(5, 2),  number(8, 2),
-                              number(11, 2), number(14, 2), number(17, 2)};
-        const QDate date(fields[0], fields[1], fields[2]);
-        const QTime time(fields[3], fields[4], fields[5]);
-        if (std::ranges::none_of(fields, [](int field) { return field < 0; }) && date.isValid() &&
-            time.isValid()) {
-            const QDateTime read(date, time);
-            // A local time the clock skips is Qt's to settle.
-            if (read.isValid() && read.date() == date && read.time() == time)
-                return read;
-        }
-    }
-    return QDateTime::fromString(text, kRequestTimeFormat);
-}
-
 bool Sender::isRequestTimeInvalid()
 {
-    const QDateTime current = now();
-    QJsonObject record = dao()->getServiceData(QStringLiteral("lastrequesttime"));
-    if (!record.isEmpty()) {
-        const QDateTime previous = readRequestTime(record.value(QStringLiteral("datetime")).toString());
-        bool invalid = false;
-        if (previous.isValid()) {
-            if (config()->getBool(QStringLiteral("Checks:checkOnlyRequestDate"), false))
-                invalid = previous.date() > current.date();
-            else
-                invalid = current < previous;
-        }
-        if (invalid) {
-            m_logger->error(QStringLiteral("Недопустимое время выполнения запроса. Текущее время: %1, время "
-                                           "предыдущего запроса: %2")
-                                .arg(current.toString(Qt::TextDate), previous.toString(Qt::TextDate)));
-            return true;
-        }
-    }
-    record.insert(QStringLiteral("datetime"), current.toString(kRequestTimeFormat));
-    dao()->saveServiceData(QStringLiteral("lastrequesttime"), record);
-    return false;
+    return m_records.isRequestTimeInvalid(now());
 }
 
 int Sender::offlineModeReason()
 {
-    const QJsonObject record = dao()->getServiceData(QStringLiteral("offlinemodereason"));
-    if (record.isEmpty())
-        return 0;
-    return record.value(QStringLiteral("reason")).toInt(0);
+    return m_records.offlineModeReason();
 }
 
 int Sender::dbDamagedStatus()
@@ -379,11 +232,12 @@ QJsonObject Sender::makeKkmInfoResponse(int status, QString errorMessage, QStrin
     info.data = data;
     info.offlineModeReason = offlineModeReason();
     info.serviceStatusByDbState = dbState;
-    const QString lockDateText = mapping::readValue(info.lockDate);
-    if (!m_lastStatusBlock || !(m_lastStatusBlock->info == info) ||
-        m_lastStatusBlock->lockDateText != lockDateText)
-        m_lastStatusBlock = StatusBlock{info, lockDateText, info.toJson()};
-    return m_lastStatusBlock->json;
+    using Block = std::pair<KkmInfoObject, QString>;
+    return m_lastStatusBlock(
+        Block{info, mapping::readValue(info.lockDate)},
+        std::equal_to<Block>(),
+        [](const Block& block) { return block.first.toJson(); },
+        [](const Block& block, const QJsonObject&) { return block.first.errorMessage.size() + block.first.data.size(); });
 }
 
 QJsonObject Sender::makeResponse(QString errorMessage)
@@ -414,7 +268,7 @@ void Sender::saveReportResponse(const QJsonObject& reply)
 QJsonObject Sender::getLastServiceRequest()
 {
     m_logger->info(QStringLiteral("Получение последнего служебного запроса"));
-    const QJsonObject stored = dao()->getServiceData(kServiceRequest);
+    const QJsonObject stored = m_records.storedServiceRequest();
     if (stored.isEmpty()) {
         const QString missing = QStringLiteral("В базе данных отсутствует служебный запрос");
         m_logger->info(missing);
@@ -425,211 +279,171 @@ QJsonObject Sender::getLastServiceRequest()
 
 ServiceRequest Sender::lastServiceRequestDocument()
 {
-    const QJsonObject json = getLastServiceRequest();
-    if (!m_lastServiceRequest || !mapping::identical(m_lastServiceRequest->json, json))
-        m_lastServiceRequest = ServiceRequestRead{json, ServiceRequest::fromJson(json)};
-    return m_lastServiceRequest->document;
+    return m_records.serviceRequestDocument(getLastServiceRequest());
 }
 
 bool Sender::updateServiceInfo(const ServiceResponse& response)
 {
-    QMutexLocker locker(&serviceRequestMutex());
+    QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
     m_logger->info(QStringLiteral("Обновление служебной информации"));
-    const bool responseStored =
-        dao()->saveServiceData(QStringLiteral("serviceresponse"), m_serviceResponseJson(response));
-
-    ServiceRequest request = lastServiceRequestDocument();
-
-    for (const TicketAd& ad : response.ticketAds) {
-        auto known = std::find_if(request.ticketAdInfos.begin(), request.ticketAdInfos.end(),
-                                  [&ad](const TicketAdInfo& info) { return info.type == ad.info.type; });
-        if (known != request.ticketAdInfos.end()) {
-            known->version = std::max(known->version, ad.info.version);
-        } else {
-            TicketAdInfo info;
-            info.type = ad.info.type;
-            info.version = ad.info.version;
-            request.ticketAdInfos.append(info);
-        }
-    }
-
-    KkmRegInfo& kkm = request.regInfo.kkm;
-    const KkmRegInfo& answeredKkm = response.regInfo.kkm;
-    kkm.pointOfPaymentNumber = answeredKkm.pointOfPaymentNumber;
-    kkm.terminalNumber = answeredKkm.terminalNumber;
-    kkm.fnsKkmId = answeredKkm.fnsKkmId;
-    kkm.serialNumber = answeredKkm.serialNumber;
-    kkm.kkmId = answeredKkm.kkmId;
-    request.regInfo.pos = response.regInfo.pos;
-    OrgRegInfo& org = request.regInfo.org;
-    const OrgRegInfo& answeredOrg = response.regInfo.org;
-    org.title = answeredOrg.title;
-    org.address = answeredOrg.address;
-    org.inn = answeredOrg.inn;
-    org.okved = answeredOrg.okved;
-    org.addressKz = answeredOrg.addressKz;
-
-    const qsizetype left = mergeAuxiliary(request.auxiliary, response.auxiliary);
-    if (left > 0)
-        m_logger->warn(
-            QStringLiteral("Дополнительные данные ответа сохранены не полностью: не сохранено ключей: "
-                           "%1 (допустимо не более %2 ключей и %3 байт)")
-                .arg(left)
-                .arg(kMaxAuxiliaryKeys)
-                .arg(kMaxAuxiliaryBytes));
-
-    const auto fill = [](QString& field, const QString& key) {
-        if (field.isEmpty())
-            field = config()->getString(key, QString());
-    };
-    fill(kkm.fnsKkmId, QStringLiteral("KKM:fnsKkmId"));
-    fill(kkm.serialNumber, QStringLiteral("KKM:serialNumber"));
-    if (kkm.kkmId.isEmpty())
-        kkm.kkmId = QString::number(config()->getInt(QStringLiteral("KKM:deviceId"), 0));
-    fill(org.title, QStringLiteral("Service:organizationTitle"));
-    fill(org.address, QStringLiteral("Service:organizationAddress"));
-    fill(org.inn, QStringLiteral("Service:organizationInn"));
-    fill(org.okved, QStringLiteral("Service:activityType"));
-
-    const bool requestStored = dao()->saveServiceData(kServiceRequest, m_serviceRequestJson(request));
-    m_logger->info(QStringLiteral("Служебная информация обновлена"));
-    return responseStored && requestStored;
+    const bool responseStored = m_records.saveServiceResponse(response);
+    return m_records.saveUpdatedServiceRequest(lastServiceRequestDocument(), response) && responseStored;
 }
 
 // ---- command processing ----------------------------------------------------
 
 QJsonObject Sender::processCommand(int command, const QJsonObject& request)
 {
-    const QJsonObject reply = handleCommand(command, request);
-    // A handler that stores more after this keeps the command's writes open.
-    return m_holdCommandWrites ? reply : commitCommandWrites(reply);
-}
-
-void Sender::beginCommandWrites(Dao::Sync sync)
-{
-    if (m_commandWritesOpen)
-        return;
-    // The service request's lock before the Dao's, in the order every thread
-    // takes them: updateServiceInfo and the offline period need it inside.
-    serviceRequestMutex().lock();
-    m_commandWritesOpen = dao()->beginTransaction(sync);
-    // Without a transaction each write commits on its own, as it can.
-    if (!m_commandWritesOpen)
-        serviceRequestMutex().unlock();
-}
-
-bool Sender::endCommandWrites()
-{
-    if (!m_commandWritesOpen)
-        return true;
-    m_commandWritesOpen = false;
-    const bool committed = dao()->commitTransaction();
-    serviceRequestMutex().unlock();
-    return committed;
-}
-
-QJsonObject Sender::commitCommandWrites(const QJsonObject& reply)
-{
-    if (endCommandWrites())
-        return reply;
-    // Rolled back: none of the command's records stayed.
-    return fiscalMemoryError();
-}
-
-QJsonObject Sender::runCommand(const std::function<QJsonObject()>& command)
-{
-    m_holdCommandWrites = true;
-    const QJsonObject reply = command();
-    m_holdCommandWrites = false;
-    return commitCommandWrites(reply);
+    return runCommand(command, request, nullptr, nullptr);
 }
 
 void Sender::saveTransportData()
 {
-    const QJsonObject transport{
-        {QStringLiteral("token"), config()->getInt(QStringLiteral("KKM:token"), 0)},
-        {QStringLiteral("packageNumber"), config()->getInt(QStringLiteral("KKM:packageNumber"), 0)}};
-    dao()->saveServiceData(kTransportData, transport);
+    m_records.saveTransportData();
 }
 
-QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
+QJsonObject Sender::runCommand(int command, const QJsonObject& request, DocumentCount* count,
+                               const Finish& finish)
 {
+    bool answered = false;
+    try {
+        return serveCommand(command, request, count, finish, answered);
+    } catch (const std::bad_alloc&) {
+        // The command's transaction has been rolled back on the way here.
+        return answered ? outOfMemoryAfterAnswer() : outOfMemory();
+    }
+}
+
+QJsonObject Sender::serveCommand(int command, const QJsonObject& request, DocumentCount* count,
+                                 const Finish& finish, bool& answered)
+{
+    // A file replaced or cut under the service takes nothing more, and no
+    // document goes to the operator that could not be stored.
+    if (!dao()->isFileSound()) {
+        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        return endCommand(nullptr,
+                          makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                              QStringLiteral("Ошибка при работе с фискальной памятью"),
+                                              QString(), dbDamagedStatus()),
+                          count, finish);
+    }
     m_logger->info(QStringLiteral("Статус сервиса: %1").arg(serviceModeName(m_status)));
 
     if (m_status == static_cast<int>(EServiceStatus::BLOCKED) ||
         m_status == static_cast<int>(EServiceStatus::SERVER_BLOCKED))
-        return makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0);
-
-    // Up to the exchange, a command's reads and writes are one transaction.
-    // Autonomous, that is the whole command, from the request time to the queued
-    // message, synced. Online, it ends before the exchange without waiting for the
-    // disk: it holds only the request time, whose loss at a power failure equals a
-    // command never begun, and the synced commit after the exchange carries it.
-    const bool online = m_status != static_cast<int>(EServiceStatus::AUTONOMOUS);
-    beginCommandWrites(online ? Dao::Sync::Deferred : Dao::Sync::Synced);
-
-    if (isRequestTimeInvalid()) {
-        // A change of status is waited for on the disk.
-        if (online)
-            endCommandWrites();
-        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
-        return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
-                                   QStringLiteral("Время некорректно. Сервис в режиме блокировки"), QString(),
-                                   0);
-    }
-
-    if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
-        if (isOfflineLimitExceeded()) {
-            setStatus(static_cast<int>(EServiceStatus::BLOCKED));
-            return makeKkmInfoResponse(
-                static_cast<int>(EServiceStatus::BLOCKED),
-                QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме блокировки"),
-                QString(), 0);
-        }
-        QString text = QStringLiteral("Сервис в автономном режиме");
-        QString data;
-        if (!request.isEmpty() && !enqueueMessage(command, request, data))
-            text = QStringLiteral("Не удалось сохранить сообщение в очередь");
-        const int dbState =
-            dao()->isMessageQueueAccessible() && dao()->isServiceDataAccessible() ? 0 : dbDamagedStatus();
-        return makeKkmInfoResponse(m_status, text, data, dbState);
-    }
+        return endCommand(
+            nullptr,
+            makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0), count,
+            finish);
 
     const QString dbAccessText = QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки");
     int dbState = 0;
-    if (!dao()->isServiceDataAccessible()) {
-        dbState = dbDamagedStatus();
-        if (dbState == 2)
-            return makeKkmInfoResponse(m_status, dbAccessText, QString(), 2);
-    }
-
     ofd::proto::Request protoRequest;
-    if (!request.isEmpty()) {
-        const QJsonObject message{{QStringLiteral("command"), command}, {QStringLiteral("request"), request}};
-        protoRequest = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
-    }
-    const ServiceRequest serviceRequest = lastServiceRequestDocument();
-    *protoRequest.mutable_service() =
-        MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
-    protoRequest.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));
+    {
+        // Up to the exchange, a command's reads and writes are one transaction.
+        // Autonomous, that is the whole command, from the request time to the queued
+        // message, synced. Online, it ends with this block, before the exchange,
+        // without waiting for the disk: it holds only the request time, whose loss
+        // at a power failure equals a command never begun, and the synced commit
+        // after the exchange carries it.
+        const bool online = m_status != static_cast<int>(EServiceStatus::AUTONOMOUS);
+        CommandTransaction writes(online ? Dao::Sync::Deferred : Dao::Sync::Synced);
 
-    // No transaction is open while the server is awaited.
-    endCommandWrites();
+        if (isRequestTimeInvalid()) {
+            // A change of status is waited for on the disk.
+            if (online)
+                writes.commit();
+            setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+            return endCommand(
+                &writes,
+                makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                    QStringLiteral("Время некорректно. Сервис в режиме блокировки"),
+                                    QString(), 0),
+                count, finish);
+        }
+
+        if (!online)
+            return endCommand(&writes, queueWhileAutonomous(command, request, count), count, finish);
+
+        if (!dao()->isServiceDataAccessible()) {
+            dbState = dbDamagedStatus();
+            if (dbState == 2)
+                return endCommand(&writes, makeKkmInfoResponse(m_status, dbAccessText, QString(), 2), count,
+                                  finish);
+        }
+
+        if (!request.isEmpty()) {
+            const QJsonObject message{{QStringLiteral("command"), command},
+                                      {QStringLiteral("request"), request}};
+            protoRequest = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
+        }
+        const ServiceRequest serviceRequest = lastServiceRequestDocument();
+        *protoRequest.mutable_service() =
+            MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
+        protoRequest.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));
+        writes.commit();
+    }
+
+    // What the answer brings is stored in one transaction, begun only once the
+    // exchange is over: no other thread waits on the operator's server.
+    std::optional<CommandTransaction> writes;
     ofd::proto::Response answer;
     try {
         answer = exchange(protoRequest);
-        // What the answer brings is stored in one transaction, begun only now:
-        // no other thread waits on the operator's server.
-        beginCommandWrites();
+        answered = true;
+        writes.emplace();
         saveTransportData();
         if (answer.result().result_code() == 2)
             throw InvalidTokenException(QStringLiteral("Invalid token"));
     } catch (const InvalidTokenException& e) {
-        return goOffline(command, request, 2, e.tr().ru());
+        return endCommand(&*writes, takeOffline(command, request, 2, e.tr().ru(), count), count, finish);
     } catch (const ServiceException& e) {
-        return goOffline(command, request, 1, e.tr().ru());
+        if (!writes)
+            writes.emplace();
+        return endCommand(&*writes, takeOffline(command, request, 1, e.tr().ru(), count), count, finish);
     }
+    return endCommand(&*writes, answerReply(command, answer, dbState), count, finish);
+}
 
+QJsonObject Sender::endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
+                               const Finish& finish)
+{
+    if (count) {
+        if (count->outcome == DocumentCount::Outcome::Failed)
+            reply = fiscalMemoryError();
+        // Not queued: counted once the server has accepted it.
+        else if (count->outcome == DocumentCount::Outcome::Pending &&
+                 m_status < static_cast<int>(EServiceStatus::BLOCKED) && !count->add())
+            reply = fiscalMemoryError();
+    }
+    if (finish)
+        reply = finish(reply);
+    // Rolled back: none of the command's records stayed.
+    if (writes && !writes->commit())
+        return fiscalMemoryError();
+    return reply;
+}
+
+QJsonObject Sender::queueWhileAutonomous(int command, const QJsonObject& request, DocumentCount* count)
+{
+    if (isOfflineLimitExceeded()) {
+        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        return makeKkmInfoResponse(
+            static_cast<int>(EServiceStatus::BLOCKED),
+            QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме блокировки"),
+            QString(), 0);
+    }
+    QString text = QStringLiteral("Сервис в автономном режиме");
+    QString data;
+    if (!request.isEmpty() && !queueMessage(command, request, data, count))
+        text = QStringLiteral("Не удалось сохранить сообщение в очередь");
+    const int dbState =
+        dao()->isMessageQueueAccessible() && dao()->isServiceDataAccessible() ? 0 : dbDamagedStatus();
+    return makeKkmInfoResponse(m_status, text, data, dbState);
+}
+
+QJsonObject Sender::answerReply(int command, const ofd::proto::Response& answer, int dbState)
+{
     const int code = static_cast<int>(answer.result().result_code());
     onChangeStatus(static_cast<EServiceStatus>(resultCodeToStatus(code)));
     m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
@@ -641,7 +455,8 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
     if (!updateServiceInfo(serviceResponse)) {
         dbState = dbDamagedStatus();
         if (dbState == 2)
-            return makeKkmInfoResponse(m_status, dbAccessText, QString(), 2);
+            return makeKkmInfoResponse(
+                m_status, QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки"), QString(), 2);
     }
     if (command == ofd::proto::COMMAND_INFO)
         dao()->saveServiceData(QStringLiteral("infoserviceresponse"), serviceResponse.toJson());
@@ -658,6 +473,21 @@ QJsonObject Sender::handleCommand(int command, const QJsonObject& request)
     m_logger->info(QStringLiteral("Ответ от сервера: %1")
                        .arg(QString::fromUtf8(QJsonDocument(reply).toJson(QJsonDocument::Compact))));
     return reply;
+}
+
+QJsonObject Sender::outOfMemory()
+{
+    m_logger->error(QStringLiteral("Недостаточно памяти для выполнения команды, команда не выполнена"));
+    return makeResponse(QStringLiteral("Недостаточно памяти для выполнения команды"));
+}
+
+QJsonObject Sender::outOfMemoryAfterAnswer()
+{
+    m_logger->error(QStringLiteral("Недостаточно памяти для завершения команды, принятой сервером ОФД"));
+    // The token and package number the answer brought were rolled back with the
+    // rest; the next start must send with them.
+    saveTransportData();
+    return fiscalMemoryError();
 }
 
 // ---- autonomous mode -------------------------------------------------------
@@ -678,10 +508,17 @@ bool Sender::isQueueableCommand(int command)
 
 bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& data)
 {
+    return queueMessage(command, request, data, nullptr);
+}
+
+bool Sender::queueMessage(int command, const QJsonObject& request, QString& data, DocumentCount* count)
+{
     m_logger->debug(QStringLiteral("Подготовка сообщения для отправки в очередь"));
     const bool normal = m_status == static_cast<int>(EServiceStatus::NORMAL);
     QJsonObject message;
     QString ticketNumber;
+    bool numbered = false;
+    std::optional<qint64> offlineNumber;
     if (isQueueableCommand(command) && !request.isEmpty()) {
         message.insert(QStringLiteral("command"), command);
         if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS)) {
@@ -690,9 +527,10 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
                 command == ofd::proto::COMMAND_MONEY_PLACEMENT)
                 stamped.insert(QStringLiteral("isOfflineFlag"), true);
             if (command == ofd::proto::COMMAND_TICKET) {
-                const qint64 seconds = now().toSecsSinceEpoch();
-                stamped.insert(QStringLiteral("offlineTicketNumber"), seconds);
-                ticketNumber = QString::number(seconds);
+                numbered = true;
+                offlineNumber = OfflineTicketNumber::next(now());
+                stamped.insert(QStringLiteral("offlineTicketNumber"), offlineNumber.value_or(0));
+                ticketNumber = QString::number(offlineNumber.value_or(0));
             }
             message.insert(QStringLiteral("request"), stamped);
         } else {
@@ -714,9 +552,11 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     // The message is stored before the worker starts: a worker with a short
     // interval must not find the queue empty and end the autonomous period.
     m_logger->debug(QStringLiteral("Отправка сообщения в очередь"));
-    const bool stored = m_documentCount ? storeCounted(message) : dao()->saveMessage(message);
-    // The counters' failure is answered by the command's handler.
-    if (!stored && m_countOutcome != CountOutcome::Failed)
+    const bool counted = count && count->outcome == DocumentCount::Outcome::Pending;
+    const auto store = [&] { return counted ? storeCounted(message, *count) : dao()->saveMessage(message); };
+    const bool stored = numbered ? OfflineTicketNumber::storeWith(offlineNumber, store) : store();
+    // The counters' failure is answered at the command's end.
+    if (!stored && !(count && count->outcome == DocumentCount::Outcome::Failed))
         setStatus(static_cast<int>(EServiceStatus::BLOCKED));
     if (normal)
         startQueueHandler();
@@ -726,37 +566,41 @@ bool Sender::enqueueMessage(int command, const QJsonObject& request, QString& da
     return stored;
 }
 
-bool Sender::storeCounted(const QJsonObject& message)
+bool Sender::storeCounted(const QJsonObject& message, DocumentCount& count)
 {
     // Delivered but never counted, or counted but never delivered, would both
     // put the shift's totals out of step with the server's.
-    const std::function<bool()> count = std::exchange(m_documentCount, nullptr);
     if (!dao()->beginTransaction())
         return false;
     if (!dao()->saveMessage(message)) {
         dao()->rollbackTransaction();
         return false;
     }
-    if (!count()) {
+    if (!count.add()) {
         dao()->rollbackTransaction();
-        m_countOutcome = CountOutcome::Failed;
+        count.outcome = DocumentCount::Outcome::Failed;
         return false;
     }
     // A failed commit has rolled back: neither the message nor its counts stay.
     if (!dao()->commitTransaction())
         return false;
-    m_countOutcome = CountOutcome::Counted;
+    count.outcome = DocumentCount::Outcome::Counted;
     return true;
 }
 
 QJsonObject Sender::goOffline(int command, const QJsonObject& request, int reason, QString errorText)
 {
-    beginCommandWrites();
+    return takeOffline(command, request, reason, errorText, nullptr);
+}
+
+QJsonObject Sender::takeOffline(int command, const QJsonObject& request, int reason, const QString& errorText,
+                                DocumentCount* count)
+{
     setOfflineModeReason(reason);
     m_logger->error(errorText);
     QString text = errorText;
     QString data;
-    if (!enqueueMessage(command, request, data))
+    if (!queueMessage(command, request, data, count))
         text = QStringLiteral("Не удалось сохранить сообщение в очередь");
     const int dbState =
         dao()->isMessageQueueAccessible() && dao()->isServiceDataAccessible() ? 0 : dbDamagedStatus();
@@ -765,8 +609,7 @@ QJsonObject Sender::goOffline(int command, const QJsonObject& request, int reaso
 
 void Sender::setOfflineModeReason(int reason)
 {
-    dao()->saveServiceData(QStringLiteral("offlinemodereason"),
-                           QJsonObject{{QStringLiteral("reason"), reason}});
+    m_records.setOfflineModeReason(reason);
 }
 
 void Sender::startQueueHandler()
@@ -796,150 +639,17 @@ void Sender::startLockHandler()
 
 QByteArray Sender::buildPacket(const QByteArray& payload)
 {
-    const auto bits32 = [](int value) {
-        return static_cast<unsigned long long>(static_cast<quint32>(value));
-    };
-    QByteArray frame;
-    frame.append(static_cast<char>(0xA2));
-    frame.append(static_cast<char>(0x81));
-    frame.append(numeric::longToLe(203, 2));
-    frame.append(numeric::longToLe(bits32(m_headerLength + static_cast<int>(payload.size())), 4));
-    frame.append(numeric::longToLe(bits32(config()->getInt(QStringLiteral("KKM:deviceId"), 0)), 4));
-    frame.append(numeric::longToLe(bits32(config()->getInt(QStringLiteral("KKM:token"), 0)), 4));
-    frame.append(
-        numeric::longToLe(bits32(config()->getInt(QStringLiteral("KKM:packageNumber"), 0)) & 0xFF, 2));
-    frame.append(payload);
-    return frame;
+    return m_link->buildPacket(payload);
 }
 
 ofd::proto::Response Sender::exchange(const ofd::proto::Request& request)
 {
-    QElapsedTimer clock;
-    clock.start();
-    qint64 attemptStart = -1;
-    forever
-    {
-        // Only a failed attempt comes back here. One that ended quickly, whatever the
-        // reason, is followed by the pause: a server that answers at once with
-        // something unusable must not be flooded with frames.
-        if (attemptStart >= 0 && clock.elapsed() - attemptStart <= 499)
-            QThread::msleep(500);
-        if (clock.elapsed() >= config()->getInt(QStringLiteral("DataSending:operationTimeout"), 5000))
-            throw ServiceException(QStringLiteral("Нет связи с сервером ОФД"));
-        attemptStart = clock.elapsed();
-        try {
-            QMutexLocker locker(&exchangeMutex());
-            const QByteArray payload = ProtoObjectFactory::serialize(request);
-            const QByteArray reply = sendData(buildPacket(payload));
-
-            // A reply shorter than its header, or shorter than the length its
-            // header announces, is no answer.
-            // The announced length only tells when the reply is complete; the
-            // payload is every byte after the header.
-            if (reply.size() < m_headerLength || announcedLength(reply) > reply.size()) {
-                m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
-                continue;
-            }
-
-            const char* data = reply.constData() + m_headerLength;
-            const int size = static_cast<int>(reply.size() - m_headerLength);
-            ofd::proto::Response answer;
-            if (!answer.ParseFromArray(data, size)) {
-                m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
-                answer.Clear();
-                if (!answer.ParsePartialFromArray(data, size))
-                    continue;
-            }
-            // Without a verdict the answer confirms nothing: treating it as
-            // success would drop a document the server never accepted.
-            if (!answer.has_result() || !answer.result().has_result_code())
-                continue;
-            const quint32 code = answer.result().result_code();
-            if (code == ofd::proto::RESULT_TYPE_SERVICE_TEMPORARILY_UNAVAILABLE ||
-                code == ofd::proto::RESULT_TYPE_UNKNOWN_ERROR)
-                continue;
-
-            const qulonglong token = numeric::leToLong(reply.mid(12, 4));
-            config()->setValue(QStringLiteral("KKM:token"), QVariant::fromValue<qulonglong>(token));
-            const int packageNumber = config()->getInt(QStringLiteral("KKM:packageNumber"), 0);
-            config()->setValue(QStringLiteral("KKM:packageNumber"), (packageNumber & 0xFF) + 1);
-            // Stored by the caller, together with the rest of what the answer brings.
-            return answer;
-        } catch (const ServiceException&) {
-            // The attempt has failed; the next one follows within the budget.
-        }
-    }
-}
-
-void Sender::failTransfer(const QString& text)
-{
-    m_logger->error(text);
-    // A late answer to this frame must never be read as the answer to the next.
-    m_socket->abort();
-    throw ServiceException(text);
+    return m_link->exchange(request);
 }
 
 QByteArray Sender::sendData(const QByteArray& packet)
 {
-    m_logger->debug(
-        QStringLiteral("Отправка данных на сервер %1:%2")
-            .arg(config()->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")))
-            .arg(config()->getInt(QStringLiteral("Connection:port"), 0)));
-
-    // The lines so far are out before the wait on the server begins.
-    Log4Qt::LogBatch::flush();
-    m_socket->abort();
-    m_socket->connectToHost(
-        config()->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")),
-        static_cast<quint16>(config()->getInt(QStringLiteral("Connection:port"), 0)), QIODevice::ReadWrite,
-        QAbstractSocket::AnyIPProtocol);
-    if (!m_socket->waitForConnected(config()->getInt(QStringLiteral("Connection:connectionTimeout"), 2000)))
-        failTransfer(QStringLiteral("Не удалось подключиться к сокету: '%1'").arg(m_socket->errorString()));
-
-    m_socket->write(packet);
-    if (m_logger->isEnabledFor(Log4Qt::Level::Trace))
-        m_logger->trace(QStringLiteral("Отправка данных: %1").arg(numeric::byteArrayToString(packet)));
-    // A large frame may take several writes; together they get the one timeout.
-    const QDeadlineTimer writeDeadline(config()->getInt(QStringLiteral("Connection:writeTimeout"), 3000));
-    while (m_socket->bytesToWrite() > 0) {
-        if (!m_socket->waitForBytesWritten(static_cast<int>(writeDeadline.remainingTime())))
-            failTransfer(
-                QStringLiteral("Не удалось записать данные в сокет: '%1'").arg(m_socket->errorString()));
-    }
-    m_logger->info(QStringLiteral("Данные отправлены"));
-
-    // TCP may deliver the reply in pieces: read until the length announced in
-    // the header has arrived, the server closes, or the one read timeout is
-    // over, also while bytes keep coming.
-    m_socket->setReadBufferSize(kReadChunk);
-    QDeadlineTimer deadline(config()->getInt(QStringLiteral("Connection:readTimeout"), 30000));
-    QByteArray reply;
-    QString readError;
-    forever
-    {
-        const bool arrived =
-            !deadline.hasExpired() && m_socket->waitForReadyRead(static_cast<int>(deadline.remainingTime()));
-        if (!arrived)
-            readError = m_socket->errorString();
-        // What has arrived, not the whole allowance: read(n) first allocates n bytes.
-        reply.append(
-            m_socket->read(qMin(m_socket->bytesAvailable(), qint64(kMaxReplySize + 1 - reply.size()))));
-        const qint64 announced = reply.size() >= m_headerLength ? announcedLength(reply) : 0;
-        if (reply.size() > kMaxReplySize || announced > kMaxReplySize) {
-            m_logger->warn(QStringLiteral("Неполный ответ от сервера"));
-            m_socket->abort();
-            throw ServiceException(QStringLiteral("Неполный ответ от сервера"));
-        }
-        if (!arrived || (reply.size() >= m_headerLength && reply.size() >= announced))
-            break;
-    }
-    if (reply.isEmpty())
-        failTransfer(QStringLiteral("Нет данных для чтения: '%1'").arg(readError));
-
-    if (m_logger->isEnabledFor(Log4Qt::Level::Trace))
-        m_logger->trace(QStringLiteral("Ответ получен: %1").arg(numeric::byteArrayToString(reply)));
-    m_socket->close();
-    return reply;
+    return m_link->sendData(packet);
 }
 
 // ---- HTTP command handlers -------------------------------------------------
@@ -963,12 +673,12 @@ QJsonObject Sender::commandSystem()
 QJsonObject Sender::commandInfo()
 {
     m_logger->info(QStringLiteral("Инициализация устройства"));
-    const QJsonObject reply = runCommand([this] {
-        const QJsonObject answered = processCommand(ofd::proto::COMMAND_INFO, QJsonObject());
-        if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
-            saveReportResponse(answered);
-        return answered;
-    });
+    const QJsonObject reply =
+        runCommand(ofd::proto::COMMAND_INFO, QJsonObject(), nullptr, [this](const QJsonObject& answered) {
+            if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
+                saveReportResponse(answered);
+            return answered;
+        });
     if (m_status != static_cast<int>(EServiceStatus::AUTONOMOUS))
         return reply;
     const QJsonObject stored = dao()->getServiceData(kReportResponse);
@@ -984,35 +694,18 @@ QJsonObject Sender::commandCloseShift(const QSharedPointer<CloseShiftRequest>& r
 {
     m_logger->info(QStringLiteral("Закрытие смены в ФН"));
     request->withdrawMoney = config()->getBool(QStringLiteral("KKM:withdrawMoney"), false);
-    return runCommand([this, &request] {
-        QJsonObject reply = processCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson());
-        if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
-            reply = appendKkmInfo(reply);
-        saveReportResponse(reply);
-        if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
-            !m_fiscalLogic->closeShift(request->frShiftNumber.toInt()))
-            return fiscalMemoryError();
-        return reply;
-    });
-}
-
-QJsonObject Sender::processCounted(int command, const QJsonObject& request,
-                                   const std::function<bool()>& count)
-{
-    return runCommand([&] {
-        m_documentCount = count;
-        m_countOutcome = CountOutcome::Pending;
-        const QJsonObject reply = processCommand(command, request);
-        m_documentCount = nullptr;
-        const CountOutcome outcome = std::exchange(m_countOutcome, CountOutcome::Pending);
-        if (outcome == CountOutcome::Failed)
-            return fiscalMemoryError();
-        // Not queued: counted once the server has accepted it.
-        if (outcome == CountOutcome::Pending && m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
-            !count())
-            return fiscalMemoryError();
-        return reply;
-    });
+    return runCommand(ofd::proto::COMMAND_CLOSE_SHIFT, request->toJson(), nullptr,
+                      [this, &request](const QJsonObject& answered) {
+                          QJsonObject reply = answered;
+                          if (m_status == static_cast<int>(EServiceStatus::AUTONOMOUS))
+                              reply = appendKkmInfo(reply);
+                          saveReportResponse(reply);
+                          if (m_status < static_cast<int>(EServiceStatus::BLOCKED) &&
+                              !m_fiscalLogic->closeShift(static_cast<int>(
+                                  mapping::integerOf<quint32>(request->frShiftNumber).value_or(0))))
+                              return fiscalMemoryError();
+                          return reply;
+                      });
 }
 
 QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
@@ -1020,22 +713,21 @@ QJsonObject Sender::commandTicket(const QSharedPointer<TicketRequest>& request)
     m_logger->info(QStringLiteral("Закрытие чека"));
     request->setTaxationType(
         taxationTypeNumber(config()->getString(QStringLiteral("KKM:taxationType"), QString())));
-    return processCounted(ofd::proto::COMMAND_TICKET, request->toJson(),
-                          [this, request] { return m_fiscalLogic->addTicket(request); });
+    DocumentCount count{[this, &request] { return m_fiscalLogic->addTicket(request); }};
+    return runCommand(ofd::proto::COMMAND_TICKET, request->toJson(), &count, nullptr);
 }
 
 QJsonObject Sender::commandMoneyPlacement(const QSharedPointer<MoneyPlacementRequest>& request)
 {
     m_logger->info(QStringLiteral("Внесение/выем денег"));
-    return processCounted(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson(),
-                          [this, request] { return m_fiscalLogic->addMoneyPlacement(request); });
+    DocumentCount count{[this, &request] { return m_fiscalLogic->addMoneyPlacement(request); }};
+    return runCommand(ofd::proto::COMMAND_MONEY_PLACEMENT, request->toJson(), &count, nullptr);
 }
 
 QJsonObject Sender::commandReport(const QJsonObject& object)
 {
     m_logger->info(QStringLiteral("Отправка X-/Z-отчета"));
-    return runCommand([this, &object] {
-        const QJsonObject reply = processCommand(ofd::proto::COMMAND_REPORT, object);
+    return runCommand(ofd::proto::COMMAND_REPORT, object, nullptr, [this](const QJsonObject& reply) {
         saveReportResponse(reply);
         return reply;
     });

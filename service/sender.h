@@ -1,28 +1,24 @@
 #pragma once
 
-#include "documents/documentmapping.h"
 #include "documents/kkminfoobject.h"
 #include "documents/servicerequest.h"
-#include "documents/serviceresponse.h"
 #include "service/eservicestatus.h"
-#include "storage/dao.h"
+#include "service/servicerecords.h"
 
 #include "message.pb.h"
+#include "utility/memo.h"
 
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
-#include <QRecursiveMutex>
 #include <QSharedPointer>
 #include <QString>
 
 #include <functional>
 #include <optional>
 
-class QTcpSocket;
 class QThread;
 
 namespace Log4Qt {
@@ -32,14 +28,18 @@ class Logger;
 namespace taxvault {
 
 class CloseShiftRequest;
+class CommandTransaction;
 class FiscalLogic;
 class MoneyPlacementRequest;
+class OperatorLink;
 class ServiceResponse;
 class TicketRequest;
 
-// The service's link to the operator's server and the owner of the service state.
-// The main Sender serves the HTTP commands on the main thread; each worker has a
-// Sender of its own, used only on the worker's thread, whose state decides nothing.
+// The owner of the service state: the commands of the point-of-sale program,
+// the service states and the workers, over the link to the operator's server
+// and the stored service records. The main Sender serves the HTTP commands on
+// the main thread; each worker has a Sender of its own, used only on the
+// worker's thread, whose state decides nothing.
 class Sender : public QObject
 {
     Q_OBJECT
@@ -93,8 +93,6 @@ public:
     virtual void startLockHandler();
     virtual bool isOfflineLimitExceeded();
     virtual bool isRequestTimeInvalid();
-    // The stored request time ("yyyy-MM-dd hh:mm:ss", local time) as QDateTime::fromString reads it.
-    static QDateTime readRequestTime(const QString& text);
     virtual int offlineModeReason();
     virtual int dbDamagedStatus();
     virtual QJsonObject processCommand(int command, const QJsonObject& request);
@@ -103,25 +101,15 @@ public:
     // The token and package number in force, as the next start restores them;
     // stored after each exchange that was answered.
     void saveTransportData();
-
-    // What a command stores before its exchange is one transaction, and what it
-    // stores once the exchange is over (or in place of it) another, committed
-    // when the command ends. Never open while waiting for the operator's server.
-    void beginCommandWrites(Dao::Sync sync = Dao::Sync::Synced);
-    // Commits; false when the writes were rolled back. Nothing open: true.
-    bool endCommandWrites();
-    // Commits at the end of a command; rolled back, the service blocks.
-    QJsonObject commitCommandWrites(const QJsonObject& reply);
+    // The reply to a command that ran out of memory before the operator's
+    // server answered it; what it had begun to store has been rolled back.
+    QJsonObject outOfMemory();
 
     int status() const { return m_status; }
     // The lock date in force: in status 1 that of the offline period open now.
     QDateTime lockDate();
-
-    // Held across every read, change and store of the stored "servicerequest",
-    // on every thread, so that no thread overwrites another's offline period.
-    // Recursive, so that a holder may call updateServiceInfo. Never taken while
-    // the exchange lock is held.
-    static QRecursiveMutex& serviceRequestMutex();
+    // The stored service records as this Sender reads and writes them.
+    ServiceRecords& records() { return m_records; }
 
 protected:
     // A worker's report: a worker ending with status 0 while messages are still
@@ -129,68 +117,56 @@ protected:
     void takeWorkerStatus(EServiceStatus status);
 
 private:
-    // Held for each attempt of an exchange, from reading the token and package
-    // number into the frame to storing the ones of the reply, so that the three
-    // Senders never send with the same token at once.
-    static QMutex& exchangeMutex();
+    // The count of a command's document into the shift counters, made once:
+    // with its queue message when it is queued, otherwise once the server has
+    // accepted it.
+    struct DocumentCount
+    {
+        enum class Outcome { Pending, Counted, Failed };
+        std::function<bool()> add;
+        Outcome outcome = Outcome::Pending;
+    };
+    // What a command handler does with the reply, within the command's writes.
+    using Finish = std::function<QJsonObject(const QJsonObject&)>;
+
+    // processCommand with the document's count and the handler's own part;
+    // a command that runs out of memory ends here.
+    QJsonObject runCommand(int command, const QJsonObject& request, DocumentCount* count,
+                           const Finish& finish);
+    QJsonObject serveCommand(int command, const QJsonObject& request, DocumentCount* count,
+                             const Finish& finish, bool& answered);
+    // The reply's last steps: the count, the handler's part, the commit.
+    QJsonObject endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
+                           const Finish& finish);
+    QJsonObject queueWhileAutonomous(int command, const QJsonObject& request, DocumentCount* count);
+    QJsonObject answerReply(int command, const ofd::proto::Response& answer, int dbState);
+    QJsonObject takeOffline(int command, const QJsonObject& request, int reason, const QString& errorText,
+                            DocumentCount* count);
+    bool queueMessage(int command, const QJsonObject& request, QString& data, DocumentCount* count);
+    // Stores a queue message and the counts of its document together, or neither.
+    bool storeCounted(const QJsonObject& message, DocumentCount& count);
+    // The operator has answered a command that then ran out of memory.
+    QJsonObject outOfMemoryAfterAnswer();
 
     // Opens an offline period that begins now and stores it; with keepOpenPeriod
     // a period already open stays as it is.
     void openOfflinePeriod(bool keepOpenPeriod);
-    // The lock date of the stored offline period (null when none is open);
-    // nothing when the stored record cannot be read.
-    std::optional<QDateTime> storedLockDate();
-    QJsonObject handleCommand(int command, const QJsonObject& request);
-    // Runs a command handler whose own writes after processCommand belong to
-    // the command's transaction.
-    QJsonObject runCommand(const std::function<QJsonObject()>& command);
-    // processCommand for a document that adds to the counters: queued, it is
-    // counted in the transaction that stores it; sent, once the server has
-    // accepted it. A failed count blocks the service.
-    QJsonObject processCounted(int command, const QJsonObject& request, const std::function<bool()>& count);
-    // Stores a queue message and the counts of its document together, or neither.
-    bool storeCounted(const QJsonObject& message);
     QJsonObject readBack(const QString& record, const QString& infoText, const QString& missingText);
-    [[noreturn]] void failTransfer(const QString& text);
     // A new thread for a worker, wired to release both when it ends.
     QThread* workerThread(QObject* handler);
 
     int m_status;
     QSharedPointer<FiscalLogic> m_fiscalLogic;
     QDateTime m_lockDate;
+    OperatorLink* m_link;
+    ServiceRecords m_records;
+    Log4Qt::Logger* m_logger;
     // The status block last built and its JSON: it mostly repeats from one
     // command to the next. Its lock date also as text: one instant given in
     // another zone reads differently.
-    struct StatusBlock
-    {
-        KkmInfoObject info;
-        QString lockDateText;
-        QJsonObject json;
-    };
-    std::optional<StatusBlock> m_lastStatusBlock;
-    // The service request last read and its document: it is read twice per
-    // command and mostly holds what it held the command before.
-    struct ServiceRequestRead
-    {
-        QJsonObject json;
-        ServiceRequest document;
-    };
-    std::optional<ServiceRequestRead> m_lastServiceRequest;
-    // The stored service records' JSON, made anew only when they change.
-    LastJson<ServiceRequest> m_serviceRequestJson;
-    LastJson<ServiceResponse> m_serviceResponseJson;
-    QTcpSocket* m_socket;
-    int m_headerLength;
-    Log4Qt::Logger* m_logger;
+    Memo<std::pair<KkmInfoObject, QString>, QJsonObject> m_lastStatusBlock;
     // The worker threads this Sender started and that still exist.
     QList<QPointer<QThread>> m_workerThreads;
-
-    // Counting of the document of the command being processed.
-    enum class CountOutcome { Pending, Counted, Failed };
-    std::function<bool()> m_documentCount;
-    CountOutcome m_countOutcome = CountOutcome::Pending;
-    bool m_commandWritesOpen = false;
-    bool m_holdCommandWrites = false;
 };
 
 } // namespace taxvault

@@ -6,6 +6,7 @@
 #include "storage/unicodeescapes.h"
 
 #include "log4qt/logger.h"
+#include "utility/localtimetext.h"
 #include "sqlcipher/sqlcipherresult.h"
 
 #include <QJsonArray>
@@ -30,32 +31,11 @@ QJsonObject objectFromText(const QString& text)
     return QJsonDocument::fromJson(text.toUtf8()).object();
 }
 
-// The number of `count` decimal digits at `from`; -1 when one is no digit.
-int digits(QStringView text, qsizetype from, qsizetype count)
-{
-    int value = 0;
-    for (qsizetype i = from; i < from + count; ++i) {
-        const char16_t c = text[i].unicode();
-        if (c < u'0' || c > u'9')
-            return -1;
-        value = value * 10 + (c - u'0');
-    }
-    return value;
-}
-
-// SQLite's datetime text, "2024-03-01 09:05:00", in local time. The fixed form
-// is read by hand: the format parser costs more than reading the fiscal-memory
-// row itself, and the tool reads thousands of them.
+// SQLite's datetime text, "2024-03-01 09:05:00", in local time; the tool reads
+// thousands of them for a full fiscal memory.
 QDateTime localDateTime(const QString& text)
 {
-    if (text.size() == 19 && text[4] == u'-' && text[7] == u'-' && text[10] == u' ' && text[13] == u':' &&
-        text[16] == u':') {
-        const QDate date(digits(text, 0, 4), digits(text, 5, 2), digits(text, 8, 2));
-        const QTime time(digits(text, 11, 2), digits(text, 14, 2), digits(text, 17, 2));
-        if (date.isValid() && time.isValid())
-            return QDateTime(date, time);
-    }
-    QDateTime value = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    QDateTime value = localtimetext::read(text);
     if (!value.isValid())
         value = QDateTime::fromString(text, Qt::ISODate);
     return value;
@@ -72,186 +52,39 @@ CountersRecord fiscalMemoryRecord(const QSqlQuery& query)
 
 } // namespace
 
-Dao::Dao() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao")))
-{
-    if (QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLCIPHER"))) {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLCIPHER"),
-                                         QLatin1String(QSqlDatabase::defaultConnection));
-        m_db.setDatabaseName(Database::dbFilePath());
-    }
-}
+Dao::Dao() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao"))) {}
 
-Dao::~Dao()
-{
-    forgetPreparedStatements();
-    if (m_db.isOpen())
-        m_db.close();
-}
+Dao::~Dao() = default;
 
 void Dao::logFailedStatement(const QSqlQuery& query)
 {
     m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-    m_logger->error(errorText(query));
-}
-
-QString Dao::errorText(const QSqlQuery& query) const
-{
-    // A statement refused before it reached the driver (connection not open)
-    // carries no text of its own; the connection's error says why.
-    const QString text = query.lastError().text();
-    return text.isEmpty() ? m_db.lastError().text() : text;
+    m_logger->error(m_connection.errorText(query));
 }
 
 bool Dao::open()
 {
-    QMutexLocker locker(&m_mutex);
-    if (m_db.isOpen())
-        return true;
-    m_logger->debug(QStringLiteral("Открываем базу данных"));
-    forgetPreparedStatements();
-    m_db.open();
-    QSqlQuery query(m_db);
-    // The statement holds the passphrase: it is never logged.
-    if (!query.exec(DatabaseKey::keyStatement())) {
-        m_logger->warn(errorText(query));
-        return false;
-    }
-    // A commit is acknowledged only once it is on the disk, in the write-ahead
-    // log as in the rollback journal.
-    if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")))
-        m_logger->warn(errorText(query));
-    return true;
+    return m_connection.open();
 }
 
 void Dao::close()
 {
-    QMutexLocker locker(&m_mutex);
-    forgetPreparedStatements();
-    if (m_db.isOpen())
-        m_db.close();
-}
-
-void Dao::forgetPreparedStatements()
-{
-    m_prepared.clear();
-    ++m_connectionGeneration;
+    m_connection.close();
 }
 
 QueryResult Dao::exec(const QString& statement)
 {
-    return run(statement, {}, false, nullptr);
+    return m_connection.run(statement, {}, false);
 }
 
 QueryResult Dao::execPrepared(const QString& statement, const QVariantList& values)
 {
-    return run(statement, values, true, nullptr);
-}
-
-QueryResult Dao::run(const QString& statement, const QVariantList& values, bool bound,
-                     const SqlCipherRowVisitor* visitor)
-{
-    QMutexLocker locker(&m_mutex);
-    open();
-    // A text of several statements runs them one by one, parsed every time.
-    if (bound || !statement.contains(u';')) {
-        if (std::optional<QueryResult> result = runPrepared(statement, values, visitor))
-            return std::move(*result);
-    }
-    // Run as a new statement would, its rows kept even with a visitor.
-    QueryResult result(m_db);
-    if (bound) {
-        result.query.prepare(statement);
-        bindAndExec(result.query, values, result.success);
-    } else {
-        result.success = result.query.exec(statement);
-    }
-    if (!result.success)
-        logFailedExec(result.query);
-    return result;
-}
-
-std::optional<QueryResult> Dao::runPrepared(const QString& statement, const QVariantList& values,
-                                            const SqlCipherRowVisitor* visitor)
-{
-    // Parsing a statement costs more than running it: each text is prepared
-    // once per connection and lent out to run again with new values. While a
-    // caller still holds its rows, a second use prepares a statement of its own.
-    QueryResult result(m_db);
-    const auto cached = m_prepared.find(statement);
-    if (cached != m_prepared.end()) {
-        result.query = std::move(cached->second);
-        m_prepared.erase(cached);
-        result.giveBack = statementKeeper(statement);
-        bool visited = false;
-        const SqlCipherRowVisitor counted = [visitor, &visited](const SqlCipherRow& row) {
-            visited = true;
-            (*visitor)(row);
-        };
-        bindAndExec(result.query, values, result.success, visitor ? &counted : nullptr);
-        if (result.success)
-            return result;
-        const QString code = result.query.lastError().nativeErrorCode();
-        // Rows already handed on cannot be taken back by running it again.
-        if ((code != QLatin1String("1") && code != QLatin1String("17")) || visited) {
-            logFailedExec(result.query);
-            return result;
-        }
-        // The schema changed under the statement and it no longer compiles, so
-        // nothing ran: it is dropped and runs (or fails) as a new one would.
-        result.giveBack = nullptr;
-        result = QueryResult(m_db);
-    }
-    if (!result.query.prepare(statement))
-        return std::nullopt;
-    result.giveBack = statementKeeper(statement);
-    bindAndExec(result.query, values, result.success, visitor);
-    if (!result.success)
-        logFailedExec(result.query);
-    return result;
-}
-
-void Dao::bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
-                      const SqlCipherRowVisitor* visitor)
-{
-    static const QString names[] = {QStringLiteral(":param1"), QStringLiteral(":param2"),
-                                    QStringLiteral(":param3")};
-    for (int i = 0; i < values.size(); ++i) {
-        query.bindValue(i < 3 ? names[i] : QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);
-    }
-    success = visitor ? SqlCipherResult::execVisiting(query, *visitor) : query.exec();
-}
-
-size_t Dao::StatementHash::operator()(const QString& statement) const noexcept
-{
-    const qsizetype size = statement.size();
-    size_t hash = size_t(size);
-    for (int eighth = 1; eighth <= 8; ++eighth)
-        hash = hash * 31 + (size ? statement.at(size * eighth / 8 - (eighth == 8)).unicode() : 0);
-    return hash;
-}
-
-std::function<void(QSqlQuery&&)> Dao::statementKeeper(const QString& statement)
-{
-    return [this, statement, generation = m_connectionGeneration](QSqlQuery&& query) {
-        QMutexLocker locker(&m_mutex);
-        // A statement of a closed connection is dead.
-        if (generation != m_connectionGeneration)
-            return;
-        query.finish(); // the rows of its last run are not kept
-        // One already kept again is enough: this one is then dropped.
-        m_prepared.try_emplace(statement, std::move(query));
-    };
-}
-
-void Dao::logFailedExec(const QSqlQuery& query)
-{
-    m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
-    m_logger->error(errorText(query));
+    return m_connection.run(statement, values, true);
 }
 
 bool Dao::execAndCheck(const QString& statement)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     QueryResult result = exec(statement);
     if (!result.success)
         logFailedStatement(result.query);
@@ -260,101 +93,38 @@ bool Dao::execAndCheck(const QString& statement)
 
 bool Dao::beginTransaction(Sync sync)
 {
-    m_mutex.lock();
-    // Another thread waits above until the transaction has ended, so an open
-    // one here is this thread's own: the inner one becomes a savepoint.
-    if (m_transactionDepth > 0) {
-        if (!exec(QStringLiteral("SAVEPOINT nested")).success) {
-            m_mutex.unlock();
-            return false;
-        }
-        ++m_transactionDepth;
-        return true;
-    }
-    open();
-    // The level cannot change inside a transaction; it is set back at its end.
-    m_deferredSync = sync == Sync::Deferred && exec(QStringLiteral("PRAGMA synchronous=NORMAL")).success;
-    m_logger->debug(QStringLiteral("Начало транзакции"));
-    if (!m_db.transaction()) {
-        m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(m_db.lastError().text()));
-        restoreSync();
-        m_mutex.unlock();
-        return false;
-    }
-    // The lock taken above stays held until the transaction ends.
-    m_transactionDepth = 1;
-    return true;
+    return m_connection.beginTransaction(sync);
 }
 
 bool Dao::commitTransaction()
 {
-    QMutexLocker locker(&m_mutex);
-    if (m_transactionDepth == 0) {
-        m_logger->error(QStringLiteral("Нет начатой транзакции"));
-        return false;
-    }
-    if (m_transactionDepth > 1) {
-        // What the savepoint holds becomes part of the enclosing transaction.
-        const bool released = exec(QStringLiteral("RELEASE SAVEPOINT nested")).success;
-        if (!released)
-            exec(QStringLiteral("ROLLBACK TO SAVEPOINT nested; RELEASE SAVEPOINT nested"));
-        --m_transactionDepth;
-        m_mutex.unlock(); // the lock of beginTransaction()
-        return released;
-    }
-    m_transactionDepth = 0;
-    m_logger->debug(QStringLiteral("Подтверждение транзакции"));
-    bool committed = m_db.commit();
-    if (!committed) {
-        m_logger->error(QStringLiteral("Не удалось подтвердить транзакцию: %1").arg(m_db.lastError().text()));
-        // Leave nothing half-done behind, and no transaction open for the next caller.
-        if (!m_db.rollback())
-            m_logger->error(
-                QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
-    }
-    restoreSync();
-    m_mutex.unlock(); // the lock of beginTransaction()
-    return committed;
-}
-
-void Dao::restoreSync()
-{
-    if (!m_deferredSync)
-        return;
-    m_deferredSync = false;
-    // A connection left lazy would weaken every later commit: a new one syncs.
-    if (!exec(QStringLiteral("PRAGMA synchronous=FULL")).success)
-        close();
+    return m_connection.commitTransaction();
 }
 
 bool Dao::rollbackTransaction()
 {
-    QMutexLocker locker(&m_mutex);
-    if (m_transactionDepth == 0) {
-        m_logger->error(QStringLiteral("Нет начатой транзакции"));
-        return false;
-    }
-    if (m_transactionDepth > 1) {
-        // Undoes the savepoint's statements only; the enclosing transaction goes on.
-        const bool rolledBack = exec(QStringLiteral("ROLLBACK TO SAVEPOINT nested")).success &&
-                                exec(QStringLiteral("RELEASE SAVEPOINT nested")).success;
-        --m_transactionDepth;
-        m_mutex.unlock(); // the lock of beginTransaction()
-        return rolledBack;
-    }
-    m_transactionDepth = 0;
-    m_logger->debug(QStringLiteral("Откат транзакции"));
-    const bool rolledBack = m_db.rollback();
-    if (!rolledBack)
-        m_logger->error(QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
-    restoreSync();
-    m_mutex.unlock(); // the lock of beginTransaction()
-    return rolledBack;
+    return m_connection.rollbackTransaction();
+}
+
+qsizetype Dao::keptRecordBytes()
+{
+    QMutexLocker locker(&m_connection.mutex());
+    qsizetype bytes = 0;
+    for (const auto& memo : std::as_const(m_readRecords))
+        bytes += memo.keptBytes();
+    for (const auto& memo : std::as_const(m_writtenRecords))
+        bytes += memo.keptBytes();
+    return bytes;
+}
+
+bool Dao::isFileSound()
+{
+    return m_connection.fileIsSound();
 }
 
 bool Dao::saveMessage(const QJsonObject& message)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Сохранение сообщения в очередь"));
     const QString text = compactText(message);
     const QueryResult result =
@@ -369,7 +139,7 @@ bool Dao::saveMessage(const QJsonObject& message)
 
 QJsonObject Dao::getFirstMessage()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
     QueryResult result = exec(QStringLiteral("SELECT messageid, data FROM messages LIMIT 1"));
     if (!result.success) {
@@ -384,7 +154,7 @@ QJsonObject Dao::getFirstMessage()
 
 bool Dao::deleteMessage(int messageId)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Удаление сообщения с messageid = %1").arg(messageId));
     const QueryResult result =
         execPrepared(QStringLiteral("DELETE FROM messages WHERE messageid = :param1"), {messageId});
@@ -392,14 +162,14 @@ bool Dao::deleteMessage(int messageId)
         m_logger->info(QStringLiteral("Операция выполнена"));
     } else {
         m_logger->error(QStringLiteral("Не удалось удалить сообщение"));
-        m_logger->error(errorText(result.query));
+        m_logger->error(m_connection.errorText(result.query));
     }
     return result.success;
 }
 
 bool Dao::setServiceStatus(int status)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Запись статуса сервиса %1").arg(status));
     // Row 1 already holding the status is left as it is: rewriting it would
     // cost a commit pages it does not change.
@@ -416,7 +186,7 @@ bool Dao::setServiceStatus(int status)
 
 int Dao::getServiceStatus()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение статуса сервиса"));
     QueryResult result = exec(QStringLiteral("SELECT status FROM status"));
     if (result.success && result.query.next())
@@ -426,14 +196,13 @@ int Dao::getServiceStatus()
 
 bool Dao::saveServiceData(const QString& name, const QJsonObject& data)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Сохранение служебной информации типа %1").arg(name));
     // A record is mostly saved with what it was saved with before: its text is
     // then not written out again.
-    WrittenRecord& written = m_writtenRecords[name];
-    if (written.text.isNull() || !mapping::identical(written.document, data))
-        written = WrittenRecord{data, compactText(data)};
-    const QString text = written.text;
+    const QString text = m_writtenRecords[name](
+        data, [](const QJsonObject& kept, const QJsonObject& given) { return mapping::identical(kept, given); },
+        compactText, [](const QJsonObject&, const QString& written) { return written.size(); });
     if (name == QLatin1String("transportdata"))
         m_logger->info(QStringLiteral("Данные: %1").arg(text));
     // The row is changed in place, and not at all when it holds the text
@@ -468,7 +237,7 @@ QJsonObject Dao::getServiceData(const QString& name)
 
 std::optional<QJsonObject> Dao::readServiceData(const QString& name)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение служебной информации типа %1").arg(name));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM servicedata WHERE name=:param1"), {name});
@@ -480,20 +249,18 @@ std::optional<QJsonObject> Dao::readServiceData(const QString& name)
         return QJsonObject();
     // A record is read several times per command and mostly holds the text it
     // held before: that text is not parsed again.
-    const QString text = result.query.value(0).toString();
-    ParsedRecord& parsed = m_parsedRecords[name];
-    if (!parsed.document || parsed.text != text) {
-        parsed.text = text;
-        parsed.document = QJsonDocument::fromJson(text.toUtf8());
-    }
-    if (!parsed.document->isObject())
+    const QJsonDocument document = m_readRecords[name](
+        result.query.value(0).toString(), std::equal_to<QString>(),
+        [](const QString& text) { return QJsonDocument::fromJson(text.toUtf8()); },
+        [](const QString& text, const QJsonDocument&) { return text.size(); });
+    if (!document.isObject())
         return std::nullopt;
-    return parsed.document->object();
+    return document.object();
 }
 
 int Dao::getMessagesCount()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение количества сообщений в очереди"));
     QueryResult result = exec(QStringLiteral("SELECT COUNT(*) FROM messages"));
     if (result.success && result.query.next())
@@ -504,7 +271,7 @@ int Dao::getMessagesCount()
 
 QDateTime Dao::getFirstMessageTime()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение даты и времени первого сообщения в очереди"));
     QueryResult result = exec(QStringLiteral("SELECT creationtime FROM messages LIMIT 1"));
     if (result.success && result.query.next())
@@ -516,7 +283,7 @@ QDateTime Dao::getFirstMessageTime()
 
 bool Dao::resetToken()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Обнуление токена"));
     QJsonObject transport = getServiceData(QStringLiteral("transportdata"));
     if (transport.isEmpty() || !transport.contains(QLatin1String("token")))
@@ -527,7 +294,7 @@ bool Dao::resetToken()
 
 bool Dao::setToken(int token)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Установка токена: %1").arg(token));
     QJsonObject transport = getServiceData(QStringLiteral("transportdata"));
     transport.insert(QStringLiteral("token"), token);
@@ -536,7 +303,7 @@ bool Dao::setToken(int token)
 
 QList<QJsonObject> Dao::getMessagesList(bool* executed)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение списка сообщений из очереди"));
     QList<QJsonObject> messages;
     QueryResult result = exec(QStringLiteral("SELECT messageid, creationtime FROM messages"));
@@ -553,7 +320,7 @@ QList<QJsonObject> Dao::getMessagesList(bool* executed)
 
 QString Dao::getMessageById(int messageId, bool* executed)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение сообщения из очереди по id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
@@ -570,7 +337,7 @@ QString Dao::getMessageById(int messageId, bool* executed)
 
 bool Dao::hasMessage(int messageId, bool* executed)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Проверка наличия сообщения в очереди с заданным id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
@@ -585,21 +352,21 @@ bool Dao::hasMessage(int messageId, bool* executed)
 
 bool Dao::isServiceDataAccessible()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Проверка доступности служебной информации"));
     return execAndCheck(QStringLiteral("SELECT data FROM servicedata limit 1"));
 }
 
 bool Dao::isMessageQueueAccessible()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Проверка доступности очереди сообщений"));
     return execAndCheck(QStringLiteral("SELECT data FROM messages limit 1"));
 }
 
 CountersRecord Dao::getShiftCounters()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение счетчиков смены"));
     QueryResult result = exec(QStringLiteral("SELECT rowid, data FROM shiftcounters"));
     return result.success ? CountersRecord(result.query) : CountersRecord::unreadable();
@@ -607,7 +374,7 @@ CountersRecord Dao::getShiftCounters()
 
 CountersRecord Dao::getProtectedCounters()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение необнуляемых счетчиков"));
     QueryResult result = exec(QStringLiteral("SELECT rowid, data FROM protectedcounters"));
     return result.success ? CountersRecord(result.query) : CountersRecord::unreadable();
@@ -644,7 +411,7 @@ bool Dao::addToCounters(const QString& table, const CountersRecord& current, con
 
 bool Dao::updateShiftCounters(const CountersRecord& delta)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Изменение счетчиков смены"));
     return addToCounters(QStringLiteral("shiftcounters"), getShiftCounters(), delta,
                          QStringLiteral("Создание записи в таблице счетчиков смены"),
@@ -653,7 +420,7 @@ bool Dao::updateShiftCounters(const CountersRecord& delta)
 
 bool Dao::updateProtectedCounters()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Изменение необнуляемых счетчиков"));
     const CountersRecord protectedCounters = getProtectedCounters();
     // A damaged shift row reads as {} and adds nothing; an unreadable one fails.
@@ -665,7 +432,7 @@ bool Dao::updateProtectedCounters()
 
 bool Dao::saveShiftCountersToFiscalMemory(uint shiftNumber)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->trace(QStringLiteral("Запись счетчиков смены %1 в ФП").arg(shiftNumber));
     const CountersRecord current = getShiftCounters();
     // Counters that could not be read would be stored as an empty shift.
@@ -683,7 +450,7 @@ bool Dao::saveShiftCountersToFiscalMemory(uint shiftNumber)
 
 bool Dao::clearShiftCounters()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Очистка счетчиков смены"));
     const QueryResult result = exec(QStringLiteral("DELETE FROM shiftcounters"));
     if (result.success)
@@ -695,7 +462,7 @@ bool Dao::clearShiftCounters()
 
 int Dao::getFiscalMemoryCount()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     QueryResult result = exec(QStringLiteral("SELECT COUNT(*) FROM fiscalmemory"));
     if (result.success && result.query.next())
         return result.query.value(0).toInt();
@@ -706,7 +473,7 @@ int Dao::getFiscalMemoryCount()
 
 bool Dao::trimFiscalMemory(int limit)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Подрезка фискальной памяти"));
     // Records are only ever added after the newest and removed from the oldest
     // end, so their row ids run without holes and the newest `limit` of them
@@ -750,9 +517,9 @@ QList<CountersRecord> Dao::readFiscalMemory(QueryResult& result)
 QueryResult Dao::selectFiscalMemory(const std::optional<QDate>& day, const SqlCipherRowVisitor* visitor)
 {
     if (!day)
-        return run(QStringLiteral("SELECT * FROM fiscalmemory"), {}, false, visitor);
+        return m_connection.run(QStringLiteral("SELECT * FROM fiscalmemory"), {}, false, visitor);
     // Text comparison against the stored "yyyy-MM-dd hh:mm:ss".
-    return run(QStringLiteral(
+    return m_connection.run(QStringLiteral(
                    "SELECT * FROM fiscalmemory WHERE creationtime >= :param1 AND creationtime <= :param2"),
                {day->toString(QStringLiteral("yyyy-MM-dd 00:00:00")),
                 day->toString(QStringLiteral("yyyy-MM-dd 23:59:59"))},
@@ -761,14 +528,14 @@ QueryResult Dao::selectFiscalMemory(const std::optional<QDate>& day, const SqlCi
 
 QList<CountersRecord> Dao::getFiscalMemory()
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     QueryResult result = selectFiscalMemory(std::nullopt);
     return readFiscalMemory(result);
 }
 
 QList<CountersRecord> Dao::getFiscalMemory(QDate day)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     QueryResult result = selectFiscalMemory(day);
     return readFiscalMemory(result);
 }
@@ -777,7 +544,7 @@ bool Dao::readFiscalMemoryTexts(
     const std::optional<QDate>& day,
     const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     const auto deliver = [&visit](const auto& row) {
         const QDateTime created = localDateTime(row.value(0).toString());
         const int shiftNumber = row.value(1).toInt();
@@ -808,7 +575,7 @@ bool Dao::readFiscalMemoryTexts(
 
 CountersRecord Dao::getFiscalMemory(int shiftNumber)
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_connection.mutex());
     QueryResult result =
         execPrepared(QStringLiteral("SELECT * FROM fiscalmemory WHERE shiftnum = :param1"), {shiftNumber});
     if (!result.success || !result.query.next())

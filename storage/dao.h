@@ -1,10 +1,12 @@
 #pragma once
 
 #include "storage/countersrecord.h"
+#include "storage/databaseconnection.h"
 #include "storage/queryresult.h"
 
 #include "korvan/singleton.h"
 #include "sqlcipher/sqlcipherrow.h"
+#include "utility/memo.h"
 
 #include <QByteArrayView>
 #include <QDate>
@@ -13,7 +15,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
-#include <QRecursiveMutex>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -21,7 +22,6 @@
 
 #include <functional>
 #include <optional>
-#include <unordered_map>
 
 namespace Log4Qt {
 class Logger;
@@ -84,6 +84,14 @@ public:
     // or the stored text is no JSON object). A name without a row gives {}.
     std::optional<QJsonObject> readServiceData(const QString& name);
 
+    // Looks whether the file the Dao opened is still the file at its path, no
+    // shorter than it was, with a writable index. Once it is not, every
+    // operation fails until the process ends, and this stays false.
+    bool isFileSound();
+
+    // What the memos of the service records keep, in bytes of their texts.
+    qsizetype keptRecordBytes();
+
     // One database transaction around several operations (a command's records:
     // all of them or none). beginTransaction() takes the Dao's mutex and keeps
     // it until commitTransaction() or rollbackTransaction() on the same thread,
@@ -96,7 +104,7 @@ public:
     // A Deferred outermost transaction is written to the log at its commit but
     // not waited for on the disk: the next synced commit of any thread carries
     // it there. A power failure may undo it, never what was synced after it.
-    enum class Sync { Synced, Deferred };
+    using Sync = DatabaseConnection::Sync;
     bool beginTransaction(Sync sync = Sync::Synced);
     bool commitTransaction();
     bool rollbackTransaction();
@@ -112,65 +120,24 @@ protected:
     virtual bool execAndCheck(const QString& statement);
 
 private:
-    QString errorText(const QSqlQuery& query) const;
-    void logFailedExec(const QSqlQuery& query);
-    // The statement run prepared, kept for the next time; nothing when it does
-    // not compile now (nothing ran, nothing was logged).
-    // exec() (bound false) or execPrepared(); with a visitor, as runPrepared.
-    QueryResult run(const QString& statement, const QVariantList& values, bool bound,
-                    const SqlCipherRowVisitor* visitor);
-    // With a visitor, each row goes to it as it is read and the result keeps none.
-    std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values,
-                                           const SqlCipherRowVisitor* visitor = nullptr);
-    void bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
-                     const SqlCipherRowVisitor* visitor = nullptr);
-    // Takes a lent prepared statement back into m_prepared.
-    std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
-    void forgetPreparedStatements();
-    // Back to synced commits after a Deferred transaction.
-    void restoreSync();
     void logFailedStatement(const QSqlQuery& query);
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);
     QList<CountersRecord> readFiscalMemory(QueryResult& result);
-    // All rows of the fiscal memory, or those of a day; with a visitor, as runPrepared.
+    // All rows of the fiscal memory, or those of a day; with a visitor, each row
+    // goes to it as it is read and the result keeps none.
     QueryResult selectFiscalMemory(const std::optional<QDate>& day,
                                    const SqlCipherRowVisitor* visitor = nullptr);
 
-    QSqlDatabase m_db;
+    DatabaseConnection m_connection;
     Log4Qt::Logger* m_logger;
-    QRecursiveMutex m_mutex;
-    // Nesting of the open transaction of the thread holding m_mutex (0: none);
-    // read and written only under m_mutex.
-    int m_transactionDepth = 0;
-    // The open outermost transaction commits without waiting for the disk.
-    bool m_deferredSync = false;
-    // Statement texts are long and much alike: hashing the whole text on every
-    // run cost more than the lookup it served. The length and a few characters
-    // spread over the text tell the statements apart; a match still compares whole.
-    struct StatementHash
-    {
-        size_t operator()(const QString& statement) const noexcept;
-    };
-    // Prepared statements of the open connection by text, each while no result holds it.
-    std::unordered_map<QString, QSqlQuery, StatementHash> m_prepared;
-    // Of each service record, the text last read and the document it parsed to.
-    struct ParsedRecord
-    {
-        QString text;
-        std::optional<QJsonDocument> document;
-    };
-    QHash<QString, ParsedRecord> m_parsedRecords;
-    // Of each service record, the document last saved and its text.
-    struct WrittenRecord
-    {
-        QJsonObject document;
-        QString text;
-    };
-    QHash<QString, WrittenRecord> m_writtenRecords;
-    // Counts connections opened and closed: a statement lent before one comes back dead.
-    quint64 m_connectionGeneration = 0;
+    // Of each service record, the text last read and the document it parsed to;
+    // a record is read several times per command and mostly holds what it held.
+    QHash<QString, Memo<QString, QJsonDocument>> m_readRecords;
+    // Of each service record, the document last saved and its text: a record is
+    // mostly saved with what it was saved with before.
+    QHash<QString, Memo<QJsonObject, QString>> m_writtenRecords;
 };
 
 } // namespace taxvault

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,13 @@ constexpr qsizetype readChunk = 64 * 1024;
 // How long a closing connection still drains the client's bytes, so that the
 // client reads the final reply instead of a reset.
 constexpr int lingerMsec = 2000;
+
+// How often a socket with a reply going out is looked at: a client is dropped within a tenth of the
+// write deadline, and within a second, after it last took some of its reply.
+int queueCheckMsec(int writeMsec)
+{
+    return std::clamp(writeMsec / 10, 1, 1000);
+}
 
 Log4Qt::Logger* logger()
 {
@@ -76,7 +85,7 @@ bool isLoopbackOrigin(QStringView origin)
 
 HttpConnection::HttpConnection(int descriptor, const Timeouts& timeouts, QObject* parent)
     : QObject(parent), m_fd(descriptor), m_readNotifier(descriptor, QSocketNotifier::Read),
-      m_writeNotifier(descriptor, QSocketNotifier::Write)
+      m_writeNotifier(descriptor, QSocketNotifier::Write), m_writeMsec(timeouts.writeMsec)
 {
     http_parser_init(&m_parser, HTTP_REQUEST);
     m_parser.data = this;
@@ -99,7 +108,6 @@ HttpConnection::HttpConnection(int descriptor, const Timeouts& timeouts, QObject
     m_requestTimer.setInterval(timeouts.requestMsec);
     m_writeTimer.setSingleShot(true);
     m_writeTimer.setTimerType(Qt::PreciseTimer);
-    m_writeTimer.setInterval(timeouts.writeMsec);
     m_lingerTimer.setSingleShot(true);
     m_lingerTimer.setInterval(lingerMsec);
     connect(&m_idleTimer, &QTimer::timeout, this, &HttpConnection::onIdleTimeout);
@@ -136,7 +144,7 @@ void HttpConnection::setRequestTimeout(int msec)
 
 void HttpConnection::setWriteTimeout(int msec)
 {
-    m_writeTimer.setInterval(msec);
+    m_writeMsec = msec;
 }
 
 const http_parser_settings& HttpConnection::parserSettings()
@@ -468,15 +476,29 @@ bool HttpConnection::flush()
     }
     if (m_sent < m_outgoing.size()) {
         // A client that takes nothing for the whole deadline is dropped; one that
-        // reads slowly is not.
+        // reads slowly is not. Room in the socket means it took some.
         if (progress || !m_writeTimer.isActive())
-            m_writeTimer.start();
+            replyTaken();
         return true;
     }
     m_writeTimer.stop();
     m_outgoing.clear();
     m_sent = 0;
     return true;
+}
+
+// What the socket holds that the client has not acknowledged, sent or not; -1 when unknown.
+int HttpConnection::unacknowledgedBytes() const
+{
+    int bytes = 0;
+    return ::ioctl(m_fd, SIOCOUTQ, &bytes) == 0 ? bytes : -1;
+}
+
+void HttpConnection::replyTaken()
+{
+    m_lastTaken.start();
+    m_unacknowledged = unacknowledgedBytes();
+    m_writeTimer.start(queueCheckMsec(m_writeMsec));
 }
 
 void HttpConnection::updateNotifiers()
@@ -574,8 +596,19 @@ void HttpConnection::onWriteTimeout()
 {
     if (m_outgoing.isEmpty())
         return;
-    logger()->warn(QStringLiteral("Client took no bytes of its reply for %1 ms; connection dropped")
-                       .arg(m_writeTimer.interval()));
+    const int unacknowledged = unacknowledgedBytes();
+    if (unacknowledged >= 0 && unacknowledged < m_unacknowledged) {
+        replyTaken();
+        return;
+    }
+    m_unacknowledged = unacknowledged;
+    const qint64 left = m_writeMsec - m_lastTaken.elapsed();
+    if (left > 0) {
+        m_writeTimer.start(int(std::min<qint64>(left, queueCheckMsec(m_writeMsec))));
+        return;
+    }
+    logger()->warn(
+        QStringLiteral("Client took no bytes of its reply for %1 ms; connection dropped").arg(m_writeMsec));
     finish();
 }
 

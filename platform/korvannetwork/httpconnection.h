@@ -4,6 +4,7 @@
 #include "korvannetwork/responseheader.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -87,6 +88,8 @@ private:
     void rejectRequest(int code, const QString& reason);
     bool write(const QByteArray& bytes);
     bool flush();
+    int unacknowledgedBytes() const;
+    void replyTaken();
     void updateNotifiers();
     void closeGracefully();
     void shutdownWrite();
@@ -122,7 +125,13 @@ private:
     QTimer m_idleTimer;
     // From the first byte of a request to its end; more bytes do not extend it.
     QTimer m_requestTimer;
-    // While a reply is going out: restarted whenever the client takes some of it.
+    // While a reply is going out: since when the client has taken none of it, and what the socket
+    // held that the client had not taken when last looked at. A slow reader may leave the socket
+    // unwritable for longer than the deadline while its queue still shrinks.
+    int m_writeMsec;
+    QElapsedTimer m_lastTaken;
+    int m_unacknowledged = -1;
+    // Looks at the socket's queue while a reply is going out, and drops the client at the deadline.
     QTimer m_writeTimer;
     // From the end of the last reply, while the client's last bytes are drained.
     QTimer m_lingerTimer;

@@ -7,6 +7,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <utility>
+
 void registerSqlCipherDriver()
 {
     static const bool registered = [] {
@@ -79,16 +81,26 @@ bool SqlCipherDriver::open(const QString& db, const QString&, const QString&, co
 
 void SqlCipherDriver::close()
 {
+    if (sqlite3* connection = letGo())
+        sqlite3_close(connection);
+}
+
+void SqlCipherDriver::abandon()
+{
+    letGo();
+}
+
+sqlite3* SqlCipherDriver::letGo()
+{
     if (!m_connection)
-        return;
+        return nullptr;
     const QSet<SqlCipherResult*> results = m_results;
     for (SqlCipherResult* result : results)
         result->finalize();
     m_results.clear();
-    sqlite3_close(m_connection);
-    m_connection = nullptr;
     setOpen(false);
     setOpenError(false);
+    return std::exchange(m_connection, nullptr);
 }
 
 QSqlResult* SqlCipherDriver::createResult() const

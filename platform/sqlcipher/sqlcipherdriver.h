@@ -25,6 +25,10 @@ public:
     bool open(const QString& db, const QString& user, const QString& password, const QString& host, int port,
               const QString& connectOptions) override;
     void close() override;
+    // Lets go of the connection without closing it: nothing more is written
+    // into its file, not even the checkpoint a close makes, and the file and
+    // its write-ahead log stay as they are until the process ends.
+    void abandon();
     QSqlResult* createResult() const override;
 
     bool beginTransaction() override;
@@ -41,6 +45,8 @@ private:
     friend class SqlCipherResult;
 
     bool execSimple(const char* statement, const QString& failureText);
+    // Finalizes the results and hands over the connection, no longer the driver's.
+    sqlite3* letGo();
 
     sqlite3* m_connection = nullptr;
     // Results still holding a statement; closing finalizes them first.

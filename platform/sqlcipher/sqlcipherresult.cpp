@@ -503,6 +503,9 @@ QVariant SqlCipherResult::lastInsertId() const
 
 void SqlCipherResult::detachFromResultSet()
 {
-    // The statement is already reset; a finished query keeps no rows.
+    // The statement is already reset; a finished query keeps no rows, and
+    // SQLite no copy of the values it ran with.
     m_rows = QList<QByteArray>();
+    if (m_statement)
+        sqlite3_clear_bindings(m_statement);
 }

@@ -8,6 +8,8 @@
 #include "documents/ticketrequest.h"
 #include "jsontesthelpers.h"
 
+#include <QMetaProperty>
+
 using namespace taxvault;
 using taxvault::testing::compact;
 using taxvault::testing::parseObject;
@@ -211,6 +213,14 @@ const Edge edges[] = {
     {"64-bit int keeps large values", Root::Service, nullptr,
      R"({"ticketAdInfos":[{"type":1,"version":4294967296}]})", "ticketAdInfos/0",
      R"({"type":1,"version":4294967296})"},
+    {"int beyond its range keeps the default", Root::Ticket, nullptr, R"({"operation":4294967297})",
+     "operation", "2"},
+    {"nested int beyond its range keeps the default", Root::Ticket, nullptr,
+     R"({"operatorCashier":{"code":4294967303,"name":"N"}})", "operatorCashier", R"({"code":0,"name":"N"})"},
+    {"unsigned given a negative number keeps the default", Root::Service, nullptr,
+     R"({"securityStats":{"geoPosition":{"latitude":-1}}})", "securityStats/geoPosition/latitude", "0"},
+    {"64-bit int given a double beyond its range keeps the default", Root::Service, nullptr,
+     R"({"ticketAdInfos":[{"version":1e19}]})", "ticketAdInfos/0/version", "0"},
     {"text given a number", Root::Ticket, nullptr, R"({"kkmInfoObject":{"data":5}})", "kkmInfoObject/data",
      R"("5")"},
     {"free variant keeps its text", Root::Ticket, nullptr, R"({"frShiftNumber":"12"})", "frShiftNumber",
@@ -306,6 +316,83 @@ TEST(ConversionEdges, NonFiniteValueCountsAsNoNumber)
     }
 }
 
+// Every integer kind a property may have; each starts at 7 so that a value Qt would have cut to 0
+// is told from the default.
+struct Integers
+{
+    Q_GADGET
+    Q_PROPERTY(int int32 MEMBER int32)
+    Q_PROPERTY(uint uint32 MEMBER uint32)
+    Q_PROPERTY(qlonglong int64 MEMBER int64)
+    Q_PROPERTY(qulonglong uint64 MEMBER uint64)
+
+public:
+    int int32 = 7;
+    uint uint32 = 7;
+    qlonglong int64 = 7;
+    qulonglong uint64 = 7;
+
+    QString held(const QString& name) const
+    {
+        return staticMetaObject.property(staticMetaObject.indexOfProperty(name.toLatin1()))
+            .readOnGadget(this)
+            .toString();
+    }
+};
+
+// A number beyond the range of an integer property is no number for it, as a text that is no number
+// is: the property keeps its value instead of the number's low bits, or 0 for a double beyond 64 bits.
+TEST(ConversionEdges, IntegerBeyondItsRangeCountsAsNoNumber)
+{
+    struct Case
+    {
+        const char* property;
+        const char* json; // the value as the point-of-sale program writes it
+        const char* held;
+    };
+    const char* const kept = "7";
+    const Case cases[] = {
+        {"int32", "2147483647", "2147483647"},
+        {"int32", "-2147483648", "-2147483648"},
+        {"int32", "2147483648", kept},
+        {"int32", "-2147483649", kept},
+        {"int32", "4294967298", kept},
+        {"int32", "2147483647.4", "2147483647"},
+        {"int32", "2147483647.5", kept},
+        {"int32", "-2147483648.5", kept},
+        {"int32", "1e20", kept},
+        {"int32", "-1e300", kept},
+        {"int32", R"("-2147483648")", "-2147483648"},
+        {"int32", R"("4294967298")", kept},
+        {"uint32", "4294967295", "4294967295"},
+        {"uint32", "4294967296", kept},
+        {"uint32", "-1", kept},
+        {"uint32", "-0.4", "0"},
+        {"uint32", "-0.5", kept},
+        {"uint32", "8589934593", kept},
+        {"uint32", R"("4294967296")", kept},
+        {"int64", "9223372036854775807", "9223372036854775807"},
+        {"int64", "-9223372036854775808", "-9223372036854775808"},
+        {"int64", "9223372036854775808", kept}, // read as the double 2^63
+        {"int64", "-9.3e18", kept},
+        {"int64", "1e20", kept},
+        {"int64", R"("9223372036854775808")", kept},
+        {"uint64", "9223372036854775807", "9223372036854775807"},
+        {"uint64", "1e19", "10000000000000000000"},
+        {"uint64", "18446744073709549568", "18446744073709549568"}, // the largest double below 2^64
+        {"uint64", "18446744073709551615", kept},                   // read as the double 2^64
+        {"uint64", "-1", kept},
+        {"uint64", R"("18446744073709551615")", "18446744073709551615"},
+        {"uint64", R"("18446744073709551616")", kept},
+    };
+    for (const Case& c : cases) {
+        const QString property = QString::fromLatin1(c.property);
+        const QString json = QStringLiteral(R"({"%1":%2})").arg(property, QString::fromLatin1(c.json));
+        const Integers integers = fromJsonObject<Integers>(parseObject(json));
+        EXPECT_EQ(integers.held(property).toStdString(), c.held) << json.toStdString();
+    }
+}
+
 // Which taxes of a receipt the configured taxation type reaches.
 TEST(ConversionEdges, TaxationTypeFollowsTheItemType)
 {
@@ -353,3 +440,5 @@ TEST(ConversionEdges, TaxationTypeFollowsTheItemType)
 }
 
 } // namespace
+
+#include "conversionedges_test.moc"

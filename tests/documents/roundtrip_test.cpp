@@ -254,33 +254,20 @@ TEST(RoundTrip, DocumentJsonIsQtsConversionOfItsVariantMap)
     }
 }
 
-// Two objects are the same document only when every number is the same number
-// of the same kind: Qt's == may compare an integer with a double as doubles.
-TEST(RoundTrip, IdenticalTellsWhatEqualityDoesNot)
+// A large document is converted, never kept: one operator's answer of megabytes
+// must not stay in memory for the life of the service.
+TEST(RoundTrip, LastJsonKeepsNothingLarge)
 {
-    const auto parsed = [](const char* text) { return QJsonDocument::fromJson(text).object(); };
-    const QJsonObject base = parsed(R"({"a":1,"b":[0.5,{"c":"x"}],"d":{"e":null,"f":true}})");
-    EXPECT_TRUE(mapping::identical(base, base));
-    EXPECT_TRUE(mapping::identical(base, parsed(R"({"d":{"f":true,"e":null},"b":[0.5,{"c":"x"}],"a":1.0})")));
-    const char* others[] = {
-        R"({"a":1,"b":[0.5,{"c":"x"}],"d":{"e":null,"f":true}, "g":0})",
-        R"({"a":1,"b":[0.5,{"c":"y"}],"d":{"e":null,"f":true}})",
-        R"({"a":1,"b":[0.5],"d":{"e":null,"f":true}})",
-        R"({"a":1,"b":[0.5,{"c":"x"}],"d":{"e":null,"f":false}})",
-        R"({"a":1,"b":[0.5,{"c":"x"}],"d":{"e":0,"f":true}})",
-        R"({"a":1,"b":[0.25,{"c":"x"}],"d":{"e":null,"f":true}})",
-    };
-    for (const char* other : others) {
-        SCOPED_TRACE(other);
-        EXPECT_FALSE(mapping::identical(base, parsed(other)));
-        EXPECT_FALSE(mapping::identical(parsed(other), base));
-    }
-    // The largest integer and the double next to it, which print apart.
-    const QJsonObject largest = parsed(R"({"n":[9223372036854775807]})");
-    const QJsonObject beyond = parsed(R"({"n":[9223372036854775808]})");
-    EXPECT_NE(QJsonDocument(largest).toJson(), QJsonDocument(beyond).toJson());
-    EXPECT_FALSE(mapping::identical(largest, beyond));
-    EXPECT_TRUE(mapping::identical(largest, parsed(R"({"n":[9223372036854775807]})")));
+    LastJson<ServiceRequest> last;
+    ServiceRequest request = fullServiceRequest();
+    EXPECT_EQ(last(request), request.toJson());
+    EXPECT_TRUE(last.holds());
+    request.auxiliary = {{"large", QString(1024 * 1024, u'x')}};
+    EXPECT_EQ(last(request), request.toJson());
+    EXPECT_FALSE(last.holds());
+    request.auxiliary.clear();
+    EXPECT_EQ(last(request), request.toJson());
+    EXPECT_TRUE(last.holds());
 }
 
 // The memo gives each document its own JSON, however little it differs from the

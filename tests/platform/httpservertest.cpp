@@ -830,6 +830,26 @@ TEST_F(HttpServerTest, ClientThatTakesNothingIsDroppedAtTheWriteDeadline)
     EXPECT_TRUE(stalledClosed);
 }
 
+// Slower than a full socket buffer drains within the deadline: the socket stays unwritable for longer
+// than that while the client keeps taking bytes.
+TEST_F(HttpServerTest, SlowSteadyReaderGetsTheWholeReply)
+{
+    server.setWriteTimeout(1000);
+    handler = [this](const RequestHeader&, const QByteArray&) { replyLarge(server); };
+    const std::optional<Reply> reply = whileServing([&] {
+        RawClient client(server.serverPort());
+        client.send("GET / HTTP/1.1\r\n\r\n");
+        // About 1 MB/s, so the 8 MiB take some 8 s.
+        while (client.buffered() < largeReply.size() &&
+               client.readSome(std::min<qsizetype>(48 * 1024, largeReply.size() - client.buffered())))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return client.readResponse();
+    });
+
+    ASSERT_TRUE(reply) << "reply cut";
+    EXPECT_TRUE(reply->body == largeReply);
+}
+
 TEST(HttpServerEnd, ReplyGoingOutIsFinishedBeforeTheServerEnds)
 {
     auto* server = new HttpServer(0);

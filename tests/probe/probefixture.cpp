@@ -6,6 +6,8 @@
 //   probe_fixture realistic   two closed shifts, an open one, three queued messages
 //   probe_fixture damaged     the schema with two rows of non-resettable counters
 //   probe_fixture foreignrows a fiscal memory whose rows other writers stored, in other forms
+//   probe_fixture deeprows    a fiscal memory with records nested deeper than the service nests them
+//   probe_fixture surrogates  queued messages whose escapes decode to lone surrogates
 //   probe_fixture foreign     a SQLCipher file under another passphrase
 //   probe_fixture plain       a plain SQLite file
 //   probe_fixture notables    a file under the device's passphrase without the service's tables
@@ -144,6 +146,42 @@ bool fillForeignRows()
     return true;
 }
 
+// Shifts 1 and 4 as the service stores them, 2 and 3 with 1025 and 100000 nested objects.
+bool fillDeepRows()
+{
+    const auto nested = [](int levels) {
+        return QString(QStringLiteral(R"({"A":)")).repeated(levels - 1) + QStringLiteral(R"({"A":1})") +
+               QString(QLatin1Char('}')).repeated(levels - 1);
+    };
+    const QString rows[] = {
+        QStringLiteral(R"({"CHANGE":5,"OPERATION_SELL":{"PAYMENT_CASH":100}})"),
+        nested(1025),
+        nested(100000),
+        QStringLiteral(R"({"CHANGE":0})"),
+    };
+    dao()->getServiceStatus(); // opens and keys the connection
+    for (int shift = 1; shift <= 4; ++shift) {
+        if (!raw(QStringLiteral("INSERT INTO fiscalmemory(creationtime, shiftnum, data) "
+                                "VALUES('2024-03-09 10:00:0%1', %1, '%2')")
+                     .arg(shift)
+                     .arg(rows[shift - 1])))
+            return false;
+    }
+    return true;
+}
+
+// Messages 1 to 3 as the service stores them (the writer escapes what is no UTF-16 character),
+// 4 and 5 written by another writer.
+bool fillSurrogates()
+{
+    return dao()->saveMessage(
+               json(R"({"command":1,"request":{"operatorCashier":{"code":7,"name":"\ud800"}}})")) &&
+           dao()->saveMessage(json(R"({"command":1,"request":{"name":"\udc00x\ud800\ud800"}})")) &&
+           dao()->saveMessage(json(R"({"command":1,"request":{"name":"\ud83d\ude00"}})")) &&
+           raw(QStringLiteral(R"(INSERT INTO messages(data) VALUES('{"name":"x"}\ud800'))")) &&
+           raw(QStringLiteral(R"(INSERT INTO messages(data) VALUES('\uDBFF'))"));
+}
+
 // A file the service did not make, written straight through SQLCipher; an empty
 // key leaves it unencrypted.
 int foreignFile(const QByteArray& key)
@@ -219,6 +257,10 @@ int main(int argc, char* argv[])
         return fillDamaged() ? 0 : 3;
     if (mode == QLatin1String("foreignrows"))
         return fillForeignRows() ? 0 : 3;
+    if (mode == QLatin1String("deeprows"))
+        return fillDeepRows() ? 0 : 3;
+    if (mode == QLatin1String("surrogates"))
+        return fillSurrogates() ? 0 : 3;
     std::fprintf(stderr, "unknown mode\n");
     return 4;
 }

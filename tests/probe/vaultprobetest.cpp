@@ -484,6 +484,52 @@ TEST_F(ProbeTest, FiscalMemoryRowsInOtherFormsPrintAsTheDocumentsReadFromThem)
     });
 }
 
+// A record nested deeper than the service nests its counters prints in the listing as the tool
+// prints that shift alone, and the records around it still print.
+TEST_F(ProbeTest, DeeplyNestedRecordCostsOnlyItself)
+{
+    prepare(QStringLiteral("deeprows"));
+    QString shifts;
+    for (int shift = 1; shift <= 4; ++shift) {
+        const ProbeRun alone = command({QStringLiteral("fiscalmemory"), QString::number(shift)});
+        ASSERT_EQ(alone.exitCode, 0) << shift;
+        shifts += alone.out;
+    }
+    EXPECT_EQ(command({QStringLiteral("fiscalmemory"), QStringLiteral("2")}).out,
+              QStringLiteral("Смена 2, 09.03.2024:\n{\n}\n\n"));
+    EXPECT_EQ(command({QStringLiteral("fiscalmemory"), QStringLiteral("3")}).out,
+              QStringLiteral("Смена 3, 09.03.2024:\n{\n}\n\n"));
+    expectAnswers({
+        {{QStringLiteral("fiscalmemory")}, shifts + QLatin1Char('\n'), 0},
+        {{QStringLiteral("fiscalmemory"), QStringLiteral("9.3.2024")}, shifts + QLatin1Char('\n'), 0},
+    });
+}
+
+// An escape of a lone surrogate in a queued text prints as U+FFFD, wherever it stands; a pair of
+// them prints as the one character they make.
+TEST_F(ProbeTest, LoneSurrogatesInAMessagePrintAsReplacementCharacters)
+{
+    prepare(QStringLiteral("surrogates"));
+    const QString replaced(QChar::ReplacementCharacter);
+    expectAnswers({
+        {{QStringLiteral("message"), QStringLiteral("1")},
+         QStringLiteral(R"({"command":1,"request":{"operatorCashier":{"code":7,"name":")") + replaced +
+             QStringLiteral("\"}}}\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("2")},
+         QStringLiteral(R"({"command":1,"request":{"name":")") + replaced + QLatin1Char('x') + replaced +
+             replaced + QStringLiteral("\"}}\n"),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("3")},
+         QStringLiteral(R"({"command":1,"request":{"name":"😀"}})") + QLatin1Char('\n'),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("4")},
+         QStringLiteral(R"({"name":"x"})") + replaced + QLatin1Char('\n'),
+         0},
+        {{QStringLiteral("message"), QStringLiteral("5")}, replaced + QLatin1Char('\n'), 0},
+    });
+}
+
 TEST_F(ProbeTest, ReadCommandsOnAnEmptyDatabase)
 {
     prepare(QStringLiteral("schema"));

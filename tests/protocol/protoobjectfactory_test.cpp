@@ -250,6 +250,35 @@ TEST(RequestFactory, ValuesOutsideEnumerationsTravelUnchanged)
     EXPECT_EQ(wire::toHex(bytes(t)), wire::toHex(expected));
 }
 
+// A free number beyond the frame field's range would keep its low bits and be
+// another valid value: it is sent as a text that is no number is, 0.
+TEST(RequestFactory, FreeNumbersOutsideTheirFieldTravelAsNoNumber)
+{
+    struct Case
+    {
+        const char* value;
+        uint64_t shift;      // fr_shift_number, 32 bits
+        uint64_t printed;    // printed_document_number, 64 bits
+    };
+    const Case cases[] = {
+        {"15", 15, 15},
+        {"4294967295", 4294967295u, 4294967295u},
+        {"4294967299", 0, 4294967299u},
+        {"-1", 0, 0},
+        {"1e30", 0, 0},
+        {"\"abc\"", 0, 0},
+        {"\"4294967299\"", 0, 4294967299u},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        const QByteArray document =
+            QStringLiteral(R"({"frShiftNumber": %1, "printedDocumentNumber": %1})").arg(QLatin1String(c.value)).toUtf8();
+        const ofd::proto::TicketRequest t = ticket(document.constData());
+        EXPECT_EQ(t.fr_shift_number(), c.shift);
+        EXPECT_EQ(t.printed_document_number(), c.printed);
+    }
+}
+
 TEST(RequestFactory, ItemBodies)
 {
     const ofd::proto::TicketRequest t = ticket(R"({"items": [

@@ -1,6 +1,7 @@
 // The queue worker's delivery of one message: what the answer brings and the
 // removal of the delivered message reach the disk in one commit.
 
+#include "scriptedoperator.h"
 #include "servicetestsupport.h"
 
 #include "service/queuehandler.h"

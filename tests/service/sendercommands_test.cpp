@@ -2,6 +2,7 @@
 // autonomous mode and the local commands, with a scripted operator exchange.
 
 #include "servicetestsupport.h"
+#include "waitingthread.h"
 
 #include "documents/closeshiftrequest.h"
 #include "documents/moneyplacementrequest.h"
@@ -16,7 +17,10 @@
 #include <QMutexLocker>
 #include <QSqlQuery>
 
+#include <atomic>
 #include <chrono>
+#include <future>
+#include <new>
 #include <thread>
 
 namespace taxvault::testing {
@@ -269,29 +273,6 @@ TEST_F(SenderCommands, RequestTimeCheck)
     }
 }
 
-// The stored request time reads exactly as Qt's own parse of it would, for the
-// form the service writes and for anything else a damaged record may hold.
-TEST(RequestTime, ReadsAsQtReadsIt)
-{
-    const char* texts[] = {
-        "2024-03-01 10:00:00", "1970-01-01 00:00:00", "9999-12-31 23:59:59", "2024-02-29 12:30:45",
-        "2023-02-29 12:30:45", "2024-13-01 10:00:00", "2024-00-10 10:00:00", "2024-03-00 10:00:00",
-        "0000-03-01 10:00:00", "2024-03-01 24:00:00", "2024-03-01 10:60:00", "2024-03-01 10:00:60",
-        "2024-03-01T10:00:00", "2024-03-01 10:00:0",  "2024-03-01 10:00:000", "2024-3-01 10:00:00",
-        "-024-03-01 10:00:00", "2024-03-01 1a:00:00", "２０２４-03-01 10:00:00", "", "garbage",
-    };
-    for (const char* text : texts) {
-        SCOPED_TRACE(text);
-        const QString stored = QString::fromUtf8(text);
-        const QDateTime qt = QDateTime::fromString(stored, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-        const QDateTime read = taxvault::Sender::readRequestTime(stored);
-        EXPECT_EQ(read.isValid(), qt.isValid());
-        EXPECT_EQ(read, qt);
-        EXPECT_EQ(read.timeSpec(), qt.timeSpec());
-        EXPECT_EQ(read.toString(Qt::ISODateWithMs), qt.toString(Qt::ISODateWithMs));
-    }
-}
-
 TEST_F(SenderCommands, AutonomousModeStampsQueuedDocuments)
 {
     struct Case
@@ -335,6 +316,35 @@ TEST_F(SenderCommands, AutonomousModeStampsQueuedDocuments)
         EXPECT_EQ(block(reply), expectedBlock(1, QString::fromUtf8(c.errorMessage), c.data, 0, 1,
                                               iso(kNow.addSecs(72 * 3600))));
         EXPECT_EQ(queuedMessages(), c.stored ? QList<QJsonObject>{json(c.stored)} : QList<QJsonObject>());
+    }
+}
+
+TEST_F(SenderCommands, LockDateIsTheBeginPlusTheLimitNeverBeforeIt)
+{
+    struct Case
+    {
+        qint64 hours;
+        qint64 afterBegin; // hours
+    };
+    // 596524 hours and more no longer fit a 32-bit number of seconds.
+    const Case cases[] = {
+        {72, 72}, {596523, 596523}, {596524, 596524}, {600000, 600000}, {2147483647, 2147483647}, {-5, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hours);
+        SetUp();
+        setConfig(QStringLiteral("DataSending:offlineModeLimit"), c.hours);
+        goAutonomous();
+
+        EXPECT_EQ(sender->lockDate(), kNow.addSecs(c.afterBegin * 3600));
+        const QJsonObject reply = sender->processCommand(6, json(kPlacement));
+        const bool reached = c.afterBegin == 0;
+        EXPECT_EQ(sender->status(), reached ? 2 : 1);
+        EXPECT_EQ(block(reply).value(QStringLiteral("errorMessage")).toString(),
+                  reached ? QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме "
+                                           "блокировки")
+                          : QStringLiteral("Сервис в автономном режиме"));
+        EXPECT_EQ(queuedMessages().size(), reached ? 0 : 1);
     }
 }
 
@@ -750,12 +760,19 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
     // period does), an update after an answer on another thread waits for it;
     // both changes end up stored.
     store(QStringLiteral("servicerequest"), json(R"({"auxiliary": {"period": "closed"}})"));
+    std::atomic<bool> updated{false};
+    WaitingThread updating;
     std::thread answers;
     {
-        QMutexLocker locker(&Sender::serviceRequestMutex());
+        QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
         QJsonObject stored = record(QStringLiteral("servicerequest"));
-        answers = std::thread([] { Sender().updateServiceInfo(ServiceResponse()); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        answers = std::thread([&] {
+            Sender other;
+            updating.arrive();
+            other.updateServiceInfo(ServiceResponse());
+            updated = true;
+        });
+        EXPECT_TRUE(updating.waitsUnless(updated)) << "the update did not wait for the lock";
         stored.insert(QStringLiteral("auxiliary"),
                       QJsonObject{{QStringLiteral("period"), QStringLiteral("open")}});
         store(QStringLiteral("servicerequest"), stored);
@@ -773,6 +790,121 @@ TEST_F(SenderCommands, StoredServiceRequestChangesOfTwoThreadsAreNotLost)
                   .toString(),
               QStringLiteral("0"))
         << "the update after the answer was overwritten";
+}
+
+TEST_F(SenderCommands, NothingIsHeldWhileTheServerIsAwaited)
+{
+    // The workers store and read on their own threads while a command waits
+    // for the operator's server.
+    for (const bool receipt : {true, false}) {
+        SCOPED_TRACE(receipt ? "commandTicket" : "commandSystem");
+        SetUp();
+        std::promise<void> through;
+        std::thread other;
+        bool free = false;
+        sender->script = [&](const ofd::proto::Request&) {
+            other = std::thread([&through] {
+                QMutexLocker locker(&ServiceRecords::serviceRequestMutex());
+                Singleton<Dao>::instance()->getServiceStatus();
+                through.set_value();
+            });
+            free = through.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+            return answer(0);
+        };
+
+        const QJsonObject reply = receipt ? ticket() : sender->commandSystem();
+        other.join();
+
+        EXPECT_TRUE(free) << "another thread waited for the exchange";
+        EXPECT_EQ(block(reply).value(QStringLiteral("serviceStatus")).toInt(), 0);
+    }
+}
+
+// Runs out of memory at one step of a command.
+class StarvedSender : public ScriptedSender
+{
+public:
+    enum class Step { None, BuildingTheRequest, AfterTheAnswer };
+
+    QJsonObject getLastServiceRequest() override
+    {
+        if (starveAt == Step::BuildingTheRequest)
+            throw std::bad_alloc();
+        return ScriptedSender::getLastServiceRequest();
+    }
+
+    bool updateServiceInfo(const ServiceResponse& response) override
+    {
+        const bool updated = ScriptedSender::updateServiceInfo(response);
+        if (starveAt == Step::AfterTheAnswer)
+            throw std::bad_alloc();
+        return updated;
+    }
+
+    Step starveAt = Step::None;
+};
+
+TEST_F(SenderCommands, CommandOutOfMemoryEndsAloneAndStoresNothingOfItself)
+{
+    using Step = StarvedSender::Step;
+    struct Case
+    {
+        const char* name;
+        Step step;
+        bool inExchange;
+        bool answered;
+    };
+    const Case cases[] = {
+        {"building the request", Step::BuildingTheRequest, false, false},
+        {"in the exchange", Step::None, true, false},
+        {"after the answer", Step::AfterTheAnswer, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        auto* starved = new StarvedSender();
+        sender.reset(starved);
+        starved->starveAt = c.step;
+        if (c.inExchange)
+            sender->script = [](const ofd::proto::Request&) -> ofd::proto::Response {
+                throw std::bad_alloc();
+            };
+        else
+            answerWith(0);
+
+        QJsonObject reply;
+        const QString log = logOf([&] { reply = ticket(); });
+
+        if (c.answered) {
+            EXPECT_EQ(block(reply),
+                      expectedBlock(2, QStringLiteral("Ошибка при работе с фискальной памятью")));
+            EXPECT_TRUE(log.contains(
+                QStringLiteral("Недостаточно памяти для завершения команды, принятой сервером ОФД")));
+            // The answer's token stays in force; the rest it brought was rolled back.
+            EXPECT_FALSE(record(QStringLiteral("transportdata")).isEmpty());
+        } else {
+            EXPECT_EQ(block(reply),
+                      expectedBlock(0, QStringLiteral("Недостаточно памяти для выполнения команды")));
+            EXPECT_TRUE(log.contains(
+                QStringLiteral("Недостаточно памяти для выполнения команды, команда не выполнена")));
+            EXPECT_TRUE(record(QStringLiteral("transportdata")).isEmpty());
+        }
+        EXPECT_EQ(sender->status(), c.answered ? 2 : 0);
+        EXPECT_EQ(storedStatus(), c.answered ? 2 : 0);
+        EXPECT_EQ(record(QStringLiteral("lastrequesttime")).isEmpty(), c.step == Step::BuildingTheRequest)
+            << "the request time is committed before the exchange, and only then";
+        EXPECT_TRUE(record(QStringLiteral("serviceresponse")).isEmpty());
+        EXPECT_TRUE(shiftRows().isEmpty());
+        EXPECT_TRUE(queuedMessages().isEmpty());
+
+        // The next command is served as usual.
+        starved->starveAt = Step::None;
+        answerWith(0);
+        const QJsonObject next = ticket();
+        EXPECT_EQ(block(next).value(QStringLiteral("errorMessage")).toString(),
+                  c.answered ? QStringLiteral("Сервис в режиме блокировки") : QString());
+        EXPECT_EQ(shiftRows().size(), c.answered ? 0 : 1);
+    }
 }
 
 TEST_F(SenderCommands, UnreadableShiftCountersBlockAndKeepTheTotals)

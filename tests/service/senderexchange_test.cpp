@@ -1,127 +1,23 @@
 // The operator frame and the exchange with the operator's server, against a
 // scripted server on the loopback address.
 
+#include "scriptedoperator.h"
 #include "servicetestsupport.h"
 
 #include "protocol/serviceexception.h"
 
 #include "korvan/config.h"
 #include "korvan/singleton.h"
-#include "utility/numeric.h"
 
 #include <QElapsedTimer>
-#include <QTcpServer>
-#include <QTcpSocket>
-
-#include <atomic>
-#include <chrono>
-#include <future>
-#include <mutex>
-#include <thread>
 
 namespace taxvault::testing {
 namespace {
-
-QByteArray hex(const char* text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
 
 int configInt(const char* key)
 {
     return Singleton<Config>::instance()->getInt(QString::fromLatin1(key), 0);
 }
-
-// A reply frame: the 18-byte header (length, token) and the encoded answer.
-// `announcedExtra` makes the header announce more bytes than follow.
-QByteArray replyFrame(const ofd::proto::Response& response, quint32 token, int announcedExtra = 0)
-{
-    std::string payload;
-    response.SerializePartialToString(&payload);
-    QByteArray frame = hex("A2 81 CB 00");
-    frame += numeric::longToLe(18 + payload.size() + announcedExtra, 4);
-    frame += numeric::longToLe(0, 4);
-    frame += numeric::longToLe(token, 4);
-    frame += numeric::longToLe(0, 2);
-    frame += QByteArray::fromStdString(payload);
-    return frame;
-}
-
-// What the server does on one connection: write the pieces with a pause
-// before each, then close (or wait for the client to close).
-struct Step
-{
-    QList<QByteArray> pieces;
-    int pauseMs = 0;
-    bool close = true;
-};
-
-class ScriptedOperator
-{
-public:
-    explicit ScriptedOperator(QList<Step> steps) : m_steps(std::move(steps))
-    {
-        std::promise<quint16> port;
-        auto ready = port.get_future();
-        m_thread = std::thread([this, &port] { run(port); });
-        m_port = ready.get();
-    }
-
-    ~ScriptedOperator()
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-
-    quint16 port() const { return m_port; }
-
-    QList<QByteArray> frames() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_frames;
-    }
-
-private:
-    void run(std::promise<quint16>& port)
-    {
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost, 0);
-        port.set_value(server.serverPort());
-        for (const Step& step : m_steps) {
-            while (!m_stop && !server.waitForNewConnection(50)) {
-            }
-            if (m_stop)
-                return;
-            QTcpSocket* socket = server.nextPendingConnection();
-            QByteArray frame = readFrame(socket);
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_frames.append(frame);
-            }
-            for (const QByteArray& piece : step.pieces) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(step.pauseMs));
-                socket->write(piece);
-                socket->waitForBytesWritten(1000);
-            }
-            if (step.close) {
-                socket->disconnectFromHost();
-                if (socket->state() != QAbstractSocket::UnconnectedState)
-                    socket->waitForDisconnected(1000);
-            } else {
-                while (!m_stop && socket->state() == QAbstractSocket::ConnectedState)
-                    socket->waitForDisconnected(50);
-            }
-            delete socket;
-        }
-    }
-
-    QList<Step> m_steps;
-    std::thread m_thread;
-    quint16 m_port = 0;
-    std::atomic<bool> m_stop{false};
-    mutable std::mutex m_mutex;
-    QList<QByteArray> m_frames;
-};
 
 class SenderExchange : public ServiceDbTest
 {

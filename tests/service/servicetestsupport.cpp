@@ -7,7 +7,6 @@
 #include "korvan/singleton.h"
 #include "log4qt/logmanager.h"
 #include "utility/mockfactory.h"
-#include "utility/numeric.h"
 #include "utility/paths.h"
 
 #include <QDir>
@@ -174,17 +173,6 @@ QString logOf(const std::function<void()>& action)
     const QString log = QString::fromStdString(::testing::internal::GetCapturedStderr());
     Log4Qt::LogManager::setThreshold(threshold);
     return log;
-}
-
-QByteArray readFrame(QTcpSocket* socket)
-{
-    QByteArray frame;
-    while (frame.size() < 18 || frame.size() < qint64(numeric::leToLong(frame.mid(4, 4)))) {
-        if (!socket->waitForReadyRead(2000))
-            break;
-        frame += socket->readAll();
-    }
-    return frame;
 }
 
 } // namespace taxvault::testing

@@ -10,7 +10,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
-#include <QTcpSocket>
 
 #include <functional>
 #include <ostream>
@@ -88,8 +87,5 @@ QJsonObject json(const char* text);
 QString logOf(const std::function<void()>& action);
 // The status block of a reply.
 QJsonObject block(const QJsonObject& reply);
-// One frame as a test server reads it: until the length in its header has
-// arrived, or nothing comes for 2 s.
-QByteArray readFrame(QTcpSocket* socket);
 
 } // namespace taxvault::testing

@@ -209,6 +209,27 @@ TEST_F(DaoServiceDataTest, EachSavedDocumentIsStoredAsItsOwnText)
     }
 }
 
+// The memos keep small records only: one large record read and saved must not
+// stay in memory after it, while a small one is still kept.
+TEST_F(DaoServiceDataTest, LargeRecordIsNotKeptByTheMemos)
+{
+    const QString name = QStringLiteral("ticketrequest");
+    const QJsonObject small = json(R"({"n":1})");
+    ASSERT_TRUE(dao()->saveServiceData(name, small));
+    ASSERT_EQ(dao()->getServiceData(name), small);
+    const qsizetype kept = dao()->keptRecordBytes();
+    EXPECT_GT(kept, 0);
+
+    const QJsonObject large{{QStringLiteral("text"), QString(2 * 1024 * 1024, u'x')}};
+    ASSERT_TRUE(dao()->saveServiceData(name, large));
+    ASSERT_EQ(dao()->getServiceData(name), large);
+    EXPECT_LE(dao()->keptRecordBytes(), kept) << "nothing of the large record is kept";
+
+    ASSERT_TRUE(dao()->saveServiceData(name, small));
+    ASSERT_EQ(dao()->getServiceData(name), small);
+    EXPECT_EQ(dao()->keptRecordBytes(), kept);
+}
+
 TEST_F(DaoServiceDataTest, RowsAreChangedInPlaceAndTheSameValueWritesNothing)
 {
     const auto rowid = [this] {

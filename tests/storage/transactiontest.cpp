@@ -1,6 +1,7 @@
 #include "daofixture.h"
 
 #include "log4qt/logmanager.h"
+#include "waitingthread.h"
 
 #include <QSet>
 #include <QSqlDatabase>
@@ -73,12 +74,13 @@ TEST_F(DaoTransactionTest, OtherThreadsWaitUntilItEnds)
     ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
 
     std::atomic<bool> saved{false};
+    taxvault::testing::WaitingThread saving;
     std::thread other([&] {
+        saving.arrive();
         EXPECT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
         saved = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_FALSE(saved.load()) << "a statement of another thread ran inside the transaction";
+    EXPECT_TRUE(saving.waitsUnless(saved)) << "a statement of another thread ran inside the transaction";
 
     ASSERT_TRUE(dao()->rollbackTransaction());
     other.join();

@@ -51,14 +51,25 @@ TEST(UnicodeEscapesTest, DecodedCharactersTakePartInTheNextEscape)
 
 TEST(UnicodeEscapesTest, SameTextAsDecodingOneEscapeAtATime)
 {
-    // Texts built from the characters that form, break and chain escapes.
+    // Texts built from the characters that form, break and chain escapes, and from escapes of lone
+    // surrogates (high, low, and half of a pair), which also end many of the texts.
     const QString alphabet = QStringLiteral("\\\\\\uu0057cCaF+ g-");
+    const QString surrogates[] = {QStringLiteral(R"(\ud800)"), QStringLiteral(R"(\uDBFF)"),
+                                  QStringLiteral(R"(\udc00)"), QStringLiteral(R"(\uDFFF)"),
+                                  QStringLiteral(R"(\ud83d)"), QStringLiteral(R"(\ude00)"),
+                                  QString(QChar(0xD800)),      QString(QChar(0xDC00))};
     QRandomGenerator random(4711);
     for (int round = 0; round < 20000; ++round) {
         QString text;
         const int length = random.bounded(24);
-        for (int i = 0; i < length; ++i)
-            text += alphabet.at(random.bounded(int(alphabet.size())));
+        for (int i = 0; i < length; ++i) {
+            if (random.bounded(6) == 0)
+                text += surrogates[random.bounded(int(std::size(surrogates)))];
+            else
+                text += alphabet.at(random.bounded(int(alphabet.size())));
+        }
+        if (random.bounded(4) == 0)
+            text += surrogates[random.bounded(2)];
         ASSERT_EQ(decodeUnicodeEscapes(text), decodeOneAtATime(text)) << text.toStdString();
     }
 }

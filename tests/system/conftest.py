@@ -2,7 +2,7 @@ import sys
 
 import pytest
 
-from harness import REPO, Vault, free_port
+from harness import REPO, Vault, free_port, sanitized
 
 sys.path.insert(0, str(REPO / "tools" / "operator-sim"))
 
@@ -42,10 +42,13 @@ def _vault(request, tmp_path, port):
             vault.stop()
         except AssertionError:
             vault.kill()
-    if _failed(request):
+    reports = vault.sanitizer_reports() if sanitized() else []
+    if _failed(request) or reports:
         for number, path in enumerate(vault.runs, start=1):
             print("---- taxvault log, run %d ----" % number)
             print("\n".join(path.read_text(encoding="utf-8", errors="replace").splitlines()[-150:]))
+    if reports:
+        pytest.fail("sanitizer reports: %s" % "; ".join(reports), pytrace=False)
 
 
 @pytest.fixture

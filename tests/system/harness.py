@@ -1,8 +1,10 @@
 """Runs the real taxvault binary under a temporary TAXVAULT_ROOT."""
 
+import functools
 import json
 import os
 import pwd
+import re
 import signal
 import socket
 import subprocess
@@ -16,13 +18,24 @@ from vaultdb import VaultDb
 REPO = Path(__file__).resolve().parents[2]
 FAKETIME_LIBRARY = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
 
-START_TIMEOUT = 15.0
-STOP_TIMEOUT = 10.0
-HTTP_TIMEOUT = 60.0
-
-
 def build_dir() -> Path:
     return Path(os.environ.get("TAXVAULT_BUILD_DIR", str(REPO / "build")))
+
+
+@functools.lru_cache(maxsize=None)
+def sanitized() -> bool:
+    """Whether the build under test runs under AddressSanitizer (SANITIZE=1 scripts/build)."""
+    cache = build_dir() / "CMakeCache.txt"
+    return cache.is_file() and "TAXVAULT_SANITIZE:BOOL=ON" in cache.read_text(errors="replace")
+
+
+# A sanitizer's report: an invalid access, or leaks found when the program ended.
+SANITIZER_REPORT = re.compile(r"^==\d+==ERROR: (?:AddressSanitizer|LeakSanitizer).*$", re.M)
+
+# Instrumented code starts and stops several times slower.
+START_TIMEOUT = 15.0 * (3 if sanitized() else 1)
+STOP_TIMEOUT = 10.0 * (3 if sanitized() else 1)
+HTTP_TIMEOUT = 60.0
 
 
 def service_binary() -> Path:
@@ -160,6 +173,8 @@ class Vault:
             # Timers and elapsed-time clocks keep real time; only the wall clock moves.
             environment["FAKETIME_DONT_FAKE_MONOTONIC"] = "1"
             environment["FAKETIME_NO_CACHE"] = "1"
+            # A sanitizer build wants its runtime loaded first; the preload comes before it.
+            environment.setdefault("ASAN_OPTIONS", "verify_asan_link_order=0")
         if env:
             environment.update(env)
         log_path = self.root / ("service-%d.log" % (len(self.runs) + 1))
@@ -239,8 +254,10 @@ class Vault:
     def probe(self, *words: str) -> subprocess.CompletedProcess:
         """Runs the engineer's tool against this installation's database."""
         environment = dict(os.environ, TAXVAULT_ROOT=str(self.root))
-        return subprocess.run([str(build_dir() / PROBE_BINARY), PROBE_CODE, *words], stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, env=environment, timeout=30)
+        result = subprocess.run([str(build_dir() / PROBE_BINARY), PROBE_CODE, *words], stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, env=environment, timeout=30)
+        assert not SANITIZER_REPORT.search(result.stderr), result.stderr[-5000:]
+        return result
 
     # ---- logs
 
@@ -251,6 +268,10 @@ class Vault:
 
     def all_logs(self) -> str:
         return "".join(p.read_text(encoding="utf-8", errors="replace") for p in self.runs if p.exists())
+
+    def sanitizer_reports(self) -> list:
+        """The first line of each sanitizer report in the service's logs."""
+        return SANITIZER_REPORT.findall(self.all_logs())
 
     def log_tail(self, lines: int = 60) -> str:
         return "\n".join(self.log().splitlines()[-lines:])

@@ -180,6 +180,21 @@ def test_lock_date_is_offline_begin_plus_limit(offline_vault, hours, expected):
     assert datetime.strptime(block["lockDate"][:19], ISO) - begin == timedelta(hours=expected)
 
 
+def test_largest_offline_limit_does_not_block_the_queued_receipt(offline_vault):
+    # Its seconds do not fit 32 bits; wrapped, the lock date fell before the outage.
+    offline_vault.configure({"DataSending:offlineModeLimit": 2147483647})
+    assert go_offline(offline_vault, None, 1)["kkmInfoObject"]["serviceStatus"] == 1
+
+    block = offline_vault.post("commandTicket", fiscal.ticket())["kkmInfoObject"]
+    assert (block["serviceStatus"], block["errorMessage"]) == (1, AUTONOMOUS)
+    assert block["data"] != ""
+    # The year 247007 has no ISO 8601 text of four digits.
+    assert block["lockDate"] == ""
+    with offline_vault.db() as db:
+        assert len(db.messages()) == 2
+        assert db.status() == 1
+
+
 @pytest.mark.parametrize("first, second, only_date, blocked", [
     ("2024-03-01 12:00:00", "2024-03-01 11:00:00", False, True),
     ("2024-03-01 12:00:00", "2024-03-01 11:00:00", True, False),

@@ -34,7 +34,8 @@ def test_operator_command_online(vault, sim, command):
         assert reply["regInfo"]["kkm"]["fnsKkmId"] == "010101010101"
         assert reply["regInfo"]["org"]["title"] == "ТОО Симулятор"
     elif command in ("commandInfo", "commandReport", "commandCloseShift"):
-        assert reply["zxReport"]["shiftNumber"] == 1
+        # The server reports back the figures it was sent; device information has its own.
+        assert reply["zxReport"]["shiftNumber"] == (1 if command == "commandInfo" else 3)
         stored = vault.post("getLastReportResponse")
         assert {k: v for k, v in stored.items() if k != "kkmInfoObject"} == \
                {k: v for k, v in reply.items() if k != "kkmInfoObject"}
@@ -264,7 +265,7 @@ def test_amount_text_that_is_no_finite_number_counts_as_no_number(vault, sim, te
     ticket["amounts"]["change"] = text
     reply = vault.post("commandTicket", ticket)
     assert reply["kkmInfoObject"]["serviceStatus"] == 0, reply
-    assert reply["ticketNumber"] == "SIM-TICKET-1"
+    assert reply["ticketNumber"] == "SIM-TICKET-2"
 
     sent = sim.wait_for_frames(2, 5)[1].request.ticket
     assert {p.type: (p.sum.bills, p.sum.coins) for p in sent.payments} == {0: (0, 0), 1: (150, 0)}
@@ -274,6 +275,22 @@ def test_amount_text_that_is_no_finite_number_counts_as_no_number(vault, sim, te
     assert counters == {"CHANGE": 0, "OPERATION_SELL": {"PAYMENT_CASH": 150, "PAYMENT_CARD": 150}}
     vault.restart()
     assert vault.status_block()["serviceStatus"] == 0
+
+
+def test_integer_beyond_its_range_counts_as_no_number(vault, sim):
+    # Cut to their low 32 bits, these would be operation 1 (a purchase return), cashier 7 and shift 3.
+    vault.start()
+    for operation, code, shift in (("no number", "no number", "no number"), (4294967297, 4294967303, 4294967299)):
+        ticket = fiscal.ticket(total=150.0)
+        ticket["operation"] = operation
+        ticket["operatorCashier"]["code"] = code
+        ticket["frShiftNumber"] = shift
+        assert vault.post("commandTicket", ticket)["kkmInfoObject"]["errorMessage"] == ""
+    sent = [frame.request.ticket for frame in sim.wait_for_frames(2, 5)]
+    assert [(t.operation, t.operator.code, t.fr_shift_number) for t in sent] == [(2, 0, 0), (2, 0, 0)]
+    with vault.db() as db:
+        counters = json.loads(db.query("SELECT data FROM shiftcounters")[0][0])
+    assert counters == {"CHANGE": 0, "OPERATION_SELL": {"PAYMENT_CASH": 300}}
 
 
 AUXILIARY_DROPPED = "Дополнительные данные ответа сохранены не полностью"

@@ -9,14 +9,16 @@ import time
 import pytest
 
 import fiscal
+from harness import HTTP_TIMEOUT
 
 
-def large_ticket():
-    """A stored receipt whose indented echo is several times the socket buffers."""
+def large_ticket(lines=15000):
+    """A stored receipt whose indented echo is several times the socket buffers (10 MB;
+    12500 lines make 8.5 MB)."""
     items = [{"type": 1,
               "commodity": {"name": "Товар %d " % i + "x" * 200, "sectionCode": "1", "price": 1.5,
                             "quantity": 1000, "taxes": [fiscal.tax()]}}
-             for i in range(15000)]
+             for i in range(lines)]
     return {"items": items, "frShiftNumber": 3}
 
 
@@ -111,8 +113,31 @@ def test_large_reply_reaches_a_client_that_reads_it_late(vault, stored):
             client.close()
 
 
+def test_slow_steady_reader_gets_the_whole_reply(vault):
+    # At 40 KiB/s the socket, with megabytes in its buffers, stays unwritable for longer than
+    # the 30 s deadline while the client keeps taking bytes.
+    vault.start()
+    ticket = large_ticket(12500)
+    assert vault.post("saveTicketRequest", ticket)["kkmInfoObject"]["errorMessage"] == ""
+    with socket.create_connection(("127.0.0.1", vault.service_port), timeout=HTTP_TIMEOUT) as client:
+        client.sendall(raw_request({"command": "getLastTicketRequest"}))
+        data, started = b"", time.monotonic()
+        while True:
+            chunk = client.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+            body = data.partition(b"\r\n\r\n")[2]
+            if body and len(body) >= int(split_reply(data)[1]["content-length"]):
+                break
+            time.sleep(max(0.0, started + len(data) / (40 * 1024) - time.monotonic()))
+    assert len(data) >= 8 * 1024 * 1024
+    assert_whole_echo(data, ticket)
+    assert "Client took no bytes" not in vault.log()
+
+
 def test_reply_going_out_when_the_service_stops_is_finished(vault, stored):
-    with socket.create_connection(("127.0.0.1", vault.service_port), timeout=5) as client:
+    with socket.create_connection(("127.0.0.1", vault.service_port), timeout=HTTP_TIMEOUT) as client:
         client.sendall(raw_request({"command": "getLastTicketRequest"}))
         first = client.recv(65536)
         vault.process.send_signal(signal.SIGTERM)

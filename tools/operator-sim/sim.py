@@ -1,28 +1,35 @@
 #!/usr/bin/env python3
 """Simulator of the fiscal data operator's server.
 
-Speaks the 18-byte operator frame over TCP and answers every request by a
-script. The message classes are generated from protocol/proto/ with protoc at
-run time into a temporary directory, so nothing generated lives in the tree.
+Speaks the 18-byte operator frame over TCP and answers like a server that keeps
+the books of each register: receipts get their own ticket numbers and QR texts,
+every service answer carries the registration and the last document accepted
+from the register. How it answers can be chosen at start and changed while it
+runs, through one-line commands (control port, or OperatorSim.control). The
+message classes are generated from protocol/proto/ with protoc at run time into
+a temporary directory, so nothing generated lives in the tree.
 
 In-process use (system tests):
 
     sim = OperatorSim()
     sim.start()
     sim.script(Answer(code=15), Answer(action="close"))
+    sim.control("code 3 2")
     ...
     frames = sim.wait_for_frames(2, timeout=5)
     sim.stop()
 
-Standalone use (local run): python3 tools/operator-sim/sim.py --port N
-answers every request with code 0 and a plausible service part.
+Standalone use: python3 tools/operator-sim/sim.py --help (the README describes it).
 """
 
 import argparse
 import atexit
+import copy
 import dataclasses
 import importlib
+import json
 import os
+import shlex
 import shutil
 import signal
 import socket
@@ -32,7 +39,7 @@ import sys
 import tempfile
 import threading
 import time
-from typing import Any, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 HEADER_LENGTH = 18
 SIGNATURE = b"\xa2\x81"
@@ -112,6 +119,7 @@ class ReceivedFrame:
     connection: int
     reply: bytes = b""  # what the simulator sent back
     reply_token: Optional[int] = None
+    index: int = 0  # its place among the frames received, from 1
 
     @property
     def token(self) -> int:
@@ -205,24 +213,41 @@ def fill_required(message) -> None:
                 setattr(message, field.name, field.default_value)
 
 
+DEFAULT_REGISTRATION = {
+    "kkm": {"point_of_payment_number": "1", "terminal_number": "T-01", "fns_kkm_id": "010101010101",
+            "serial_number": "SIM-0001", "kkm_id": "1001"},
+    "org": {"title": "ТОО Симулятор", "address": "ул. Тестовая, 1", "inn": "123456789012", "okved": "47111",
+            "address_kz": "Тест көшесі, 1"},
+}
+
+# Result codes with which a server accepts a document.
+ACCEPTING_CODES = (0, 11)
+# Actions whose request the server has read and handled, whether or not the client gets the reply.
+HANDLING_ACTIONS = ("answer", "split", "late")
+# Documents that carry a shift and printed document number: they move the last document info.
+NUMBERED_BODIES = {1: "ticket", 2: "close_shift", 6: "money_placement"}
+BODY_NAMES = {0: "system", 1: "ticket", 2: "close shift", 3: "report", 5: "info", 6: "money placement"}
+BLOCKED_CODE = 15
+
+
+def apply_registration(reg_info, registration: dict) -> None:
+    """Fills a ServiceResponse.RegInfo from {"kkm": {...}, "org": {...}, "pos": {...}} (protocol names)."""
+    for part in ("kkm", "org", "pos"):
+        if part not in registration:
+            continue
+        message = getattr(reg_info, part)
+        message.SetInParent()
+        for name, value in registration[part].items():
+            setattr(message, name, value)
+
+
 def default_service(service) -> None:
-    kkm = service.reg_info.kkm
-    kkm.point_of_payment_number = "1"
-    kkm.terminal_number = "T-01"
-    kkm.fns_kkm_id = "010101010101"
-    kkm.serial_number = "SIM-0001"
-    kkm.kkm_id = "1001"
-    org = service.reg_info.org
-    org.title = "ТОО Симулятор"
-    org.address = "ул. Тестовая, 1"
-    org.inn = "123456789012"
-    org.okved = "47111"
-    org.address_kz = "Тест көшесі, 1"
+    apply_registration(service.reg_info, DEFAULT_REGISTRATION)
 
 
-def default_ticket(ticket) -> None:
-    ticket.ticket_number = "SIM-TICKET-1"
-    ticket.qr_code = b"https://sim.example/ticket/1"
+def default_ticket(ticket, number: int = 1) -> None:
+    ticket.ticket_number = "SIM-TICKET-%d" % number
+    ticket.qr_code = ("https://sim.example/ticket/%d" % number).encode("ascii")
 
 
 def default_report(report) -> None:
@@ -234,26 +259,67 @@ def default_report(report) -> None:
         part.time.hour, part.time.minute, part.time.second = 9, 0, 0
 
 
+@dataclasses.dataclass
+class RegisterBook:
+    """What the server knows of one register (device id)."""
+    tickets: int = 0  # receipts accepted, over all shifts: the ticket numbers
+    shift_documents: Dict[int, int] = dataclasses.field(default_factory=dict)  # shift -> documents accepted
+    last: Optional[Tuple[int, int]] = None  # (shift, printed document number) of the last one accepted
+
+
+@dataclasses.dataclass
+class Settings:
+    """What the service answers carry besides the result."""
+    registration: dict = dataclasses.field(default_factory=lambda: copy.deepcopy(DEFAULT_REGISTRATION))
+    taxation: Optional[Tuple[int, List[int]]] = None  # (taxation type, tax percents)
+    ads: List[Tuple[int, int, str]] = dataclasses.field(default_factory=list)  # (type, version, text)
+    last_document_info: bool = True
+
+
+CONTROL_HELP = """commands (N: for the next N requests only; without N: until changed):
+  normal                     answer every request with code 0 again (drops every behaviour below)
+  code C [N]                 answer with result code C
+  reject-token [N]           answer with code 2, invalid token
+  block | unblock            code 15 until unblocked: the register is blocked by the server
+  silent [N]                 read the request and never answer
+  close [N]                  close the connection at once, without answering
+  garbage [N]                answer with bytes that are no protocol-buffer encoding
+  delay SECONDS [N]          answer normally after SECONDS
+  taxation TYPE [PERCENT..]  send binded_taxation (type 100-103, tax percents); taxation off
+  ad TYPE VERSION TEXT       add an advertisement (type 0-4) to every service answer; ads off
+  last-document-info on|off  send last_document_info (on at start)
+  status                     what is in force, and the books of each register
+  help                       this text"""
+
+
 class OperatorSim:
     """The operator's server on a TCP port of the loopback address."""
 
     def __init__(self, port: int = 0, host: str = "127.0.0.1", default: Optional[Answer] = None,
-                 proto_dir: str = DEFAULT_PROTO_DIR, first_token: int = 0x1000, verbose: bool = False):
+                 proto_dir: str = DEFAULT_PROTO_DIR, first_token: int = 0x1000, verbose: bool = False,
+                 settings: Optional[Settings] = None, log=None):
         self.host = host
         self.port = port
-        self.default = default or Answer()
+        self._normal = default or Answer()
+        self.default = self._normal
         self.pb = load_protocol(proto_dir)
         self.verbose = verbose
+        self.settings = settings or Settings()
+        self._log = log or sys.stdout
         self._next_token = first_token
         self._lock = threading.Condition()
         self._script: List[Answer] = []
         self._frames: List[ReceivedFrame] = []
+        self._books: Dict[int, RegisterBook] = {}
         self._connections = 0
         self._listener: Optional[socket.socket] = None
         self._accept_thread: Optional[threading.Thread] = None
         self._handlers: List[threading.Thread] = []
         self._open: List[socket.socket] = []
         self._stopping = threading.Event()
+        self._control_listener: Optional[socket.socket] = None
+        self._control_thread: Optional[threading.Thread] = None
+        self.control_port: Optional[int] = None
 
     # ---- life cycle
 
@@ -270,14 +336,29 @@ class OperatorSim:
         self._accept_thread.start()
         return self
 
+    def serve_control(self, port: int = 0) -> int:
+        """Listens for one-line control commands on a loopback port; returns the port."""
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", port))
+        listener.listen(4)
+        listener.settimeout(0.1)
+        self._control_listener = listener
+        self.control_port = listener.getsockname()[1]
+        self._control_thread = threading.Thread(target=self._control_loop, name="sim-control", daemon=True)
+        self._control_thread.start()
+        return self.control_port
+
     def stop(self) -> None:
         self._stopping.set()
-        if self._accept_thread is not None:
-            self._accept_thread.join(5)
-            self._accept_thread = None
-        if self._listener is not None:
-            self._listener.close()
-            self._listener = None
+        for thread in (self._accept_thread, self._control_thread):
+            if thread is not None:
+                thread.join(5)
+        self._accept_thread = self._control_thread = None
+        for listener in (self._listener, self._control_listener):
+            if listener is not None:
+                listener.close()
+        self._listener = self._control_listener = None
         with self._lock:
             sockets = list(self._open)
         for s in sockets:
@@ -302,11 +383,18 @@ class OperatorSim:
     # ---- script and record
 
     def script(self, *answers: Answer) -> None:
+        """Answers for the next requests, in order; then the default answers again."""
         for a in answers:
             if a.action not in ACTIONS:
                 raise ValueError("unknown action %r" % a.action)
         with self._lock:
             self._script.extend(answers)
+
+    @property
+    def scripted(self) -> int:
+        """How many scripted answers are still to be given."""
+        with self._lock:
+            return len(self._script)
 
     @property
     def frames(self) -> List[ReceivedFrame]:
@@ -330,6 +418,145 @@ class OperatorSim:
                 self._lock.wait(left)
             return list(self._frames)
 
+    def book(self, device_id: int) -> RegisterBook:
+        """A copy of what the server knows of a register."""
+        with self._lock:
+            return copy.deepcopy(self._books.get(device_id, RegisterBook()))
+
+    # ---- control
+
+    def control(self, line: str) -> str:
+        """Runs one control command (CONTROL_HELP); returns the answer line, "ok ..." or "error ..."."""
+        try:
+            words = shlex.split(line)
+        except ValueError as e:
+            return "error: %s" % e
+        if not words:
+            return "error: empty command"
+        try:
+            return "ok: " + self._run_control(words[0], words[1:])
+        except (ValueError, IndexError) as e:
+            return "error: %s (help lists the commands)" % (e or "bad arguments")
+
+    def _run_control(self, verb: str, args: List[str]) -> str:
+        def count(rest: List[str]) -> Optional[int]:
+            if not rest:
+                return None
+            if len(rest) > 1 or int(rest[0]) < 1:
+                raise ValueError("one count of 1 or more expected")
+            return int(rest[0])
+
+        behaviours = {
+            "reject-token": lambda: Answer(code=2),
+            "silent": lambda: Answer(action="silent"),
+            "close": lambda: Answer(action="close"),
+            "garbage": lambda: Answer(action="garbage"),
+        }
+        if verb == "help":
+            return CONTROL_HELP
+        if verb == "status":
+            return self._status()
+        if verb in ("normal", "unblock") and not args:
+            with self._lock:
+                self._script.clear()
+                self.default = self._normal
+            return "normal answers"
+        if verb == "block" and not args:
+            with self._lock:
+                self.default = Answer(code=BLOCKED_CODE)
+            return "register blocked: code %d until unblocked" % BLOCKED_CODE
+        if verb == "code":
+            code = int(args[0])
+            if not 0 <= code <= 0xFFFFFFFF:
+                raise ValueError("code out of range")
+            return self._behave(Answer(code=code), count(args[1:]), "code %d" % code)
+        if verb == "delay":
+            seconds = float(args[0])
+            if seconds < 0:
+                raise ValueError("negative delay")
+            return self._behave(Answer(delay=seconds), count(args[1:]), "answer after %g s" % seconds)
+        if verb in behaviours:
+            return self._behave(behaviours[verb](), count(args), verb)
+        if verb == "taxation":
+            if args == ["off"]:
+                self.settings.taxation = None
+                return "no binded_taxation"
+            kind = int(args[0])
+            if kind not in (100, 101, 102, 103):
+                raise ValueError("taxation type 100 to 103")
+            percents = [int(p) for p in args[1:]]
+            self.settings.taxation = (kind, percents)
+            return "binded_taxation %d %s" % (kind, percents)
+        if verb == "ad":
+            kind, version, text = int(args[0]), int(args[1]), " ".join(args[2:])
+            if kind not in range(5) or version < 0 or not text:
+                raise ValueError("ad TYPE(0-4) VERSION TEXT")
+            self.settings.ads.append((kind, version, text))
+            return "%d advertisement(s)" % len(self.settings.ads)
+        if verb == "ads" and args == ["off"]:
+            self.settings.ads = []
+            return "no advertisements"
+        if verb == "last-document-info" and args in (["on"], ["off"]):
+            self.settings.last_document_info = args == ["on"]
+            return "last_document_info " + args[0]
+        raise ValueError("unknown command %r" % " ".join([verb] + args))
+
+    def _behave(self, answer: Answer, times: Optional[int], what: str) -> str:
+        with self._lock:
+            if times is None:
+                self.default = answer
+                return what + " until changed"
+            self._script.extend(dataclasses.replace(answer) for _ in range(times))
+            return "%s for the next %d request(s)" % (what, times)
+
+    def _status(self) -> str:
+        with self._lock:
+            pending = len(self._script)
+            default = self.default
+            books = {device: copy.deepcopy(book) for device, book in self._books.items()}
+        parts = ["default: %s" % describe(default), "scripted: %d" % pending]
+        for device, book in sorted(books.items()):
+            last = "%d/%d" % book.last if book.last else "none"
+            parts.append("device %d: %d receipt(s), last document %s" % (device, book.tickets, last))
+        return "; ".join(parts)
+
+    def _control_loop(self) -> None:
+        while not self._stopping.is_set():
+            try:
+                conn, _ = self._control_listener.accept()
+            except socket.timeout:
+                continue
+            except OSError:
+                break
+            threading.Thread(target=self._control_session, args=(conn,), name="sim-control-session",
+                             daemon=True).start()
+
+    def _control_session(self, conn: socket.socket) -> None:
+        conn.settimeout(0.5)
+        pending = b""
+        with conn:
+            while not self._stopping.is_set():
+                try:
+                    chunk = conn.recv(4096)
+                except socket.timeout:
+                    continue
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                pending += chunk
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    text = line.decode("utf-8", "replace").strip()
+                    if not text:
+                        continue
+                    answer = self.control(text)
+                    self._say("control: %s -> %s" % (text, answer.splitlines()[0]))
+                    try:
+                        conn.sendall((answer.replace("\n", "\n  ") + "\n").encode("utf-8"))
+                    except OSError:
+                        return
+
     # ---- building replies
 
     def issue_token(self) -> int:
@@ -338,34 +565,70 @@ class OperatorSim:
             self._next_token = (self._next_token + 1) & 0xFFFFFFFF
             return token
 
-    def build_response(self, answer: Answer, request_command: Optional[int]) -> bytes:
+    def build_response(self, answer: Answer, request_command: Optional[int], request=None,
+                       device_id: int = 0) -> bytes:
+        """The encoded Response; with the request, a document the answer accepts is entered in the
+        register's books first, so that the answer already tells of it."""
         pb = self.pb
         response = pb.Response()
         declared = set(pb.CommandTypeEnum.values())
         if answer.command is not None and answer.command not in declared:
             # A number the enumeration does not declare: written raw on purpose.
-            return self._raw_command(response, answer)
+            return self._raw_command(response, answer, device_id)
         command = answer.command if answer.command is not None else request_command
         response.command = command if command in declared else 0
+        ticket_number = None
+        if request is not None and answer.with_result and answer.code in ACCEPTING_CODES:
+            ticket_number = self._accept(device_id, request_command, request)
         if answer.with_result:
             response.result.result_code = answer.code
             if answer.text:
                 response.result.result_text = answer.text
-        self._fill_bodies(response, answer, command)
+        self._fill_bodies(response, answer, command, request, device_id, ticket_number)
         return response.SerializePartialToString()
 
-    def _fill_bodies(self, response, answer: Answer, command: Optional[int]) -> None:
+    def _accept(self, device_id: int, command: Optional[int], request) -> Optional[int]:
+        """Books an accepted document; returns the ticket number of a receipt."""
+        with self._lock:
+            book = self._books.setdefault(device_id, RegisterBook())
+            number = None
+            if command == 1:
+                book.tickets += 1
+                number = book.tickets
+            body_name = NUMBERED_BODIES.get(command)
+            if body_name is not None:
+                body = getattr(request, body_name)
+                if body.HasField("fr_shift_number"):
+                    shift = body.fr_shift_number
+                else:
+                    shift = book.last[0] if book.last else 0
+                counted = book.shift_documents[shift] = book.shift_documents.get(shift, 0) + 1
+                printed = body.printed_document_number if body.HasField("printed_document_number") else counted
+                book.last = (shift, printed)
+            return number
+
+    def _fill_bodies(self, response, answer: Answer, command: Optional[int], request=None, device_id: int = 0,
+                     ticket_number: Optional[int] = None) -> None:
         if answer.service == "default":
-            default_service(response.service)
+            self._default_service(response.service, device_id)
         elif callable(answer.service):
             answer.service(response.service)
         if answer.ticket == "default":
-            if command == 1:
+            if command == 1 and ticket_number is not None:
+                default_ticket(response.ticket, ticket_number)
+            elif command == 1 and request is None:
                 default_ticket(response.ticket)
         elif callable(answer.ticket):
             answer.ticket(response.ticket)
         if answer.report == "default":
-            if command in (2, 3, 5):
+            if command == 3 and request is not None and request.HasField("report"):
+                # The server's report of what it was sent.
+                response.report.report = request.report.report
+                response.report.zx_report.CopyFrom(request.report.zx_report)
+            elif command == 2 and request is not None and request.HasField("close_shift"):
+                response.report.report = 0
+                response.report.zx_report.CopyFrom(request.close_shift.z_report)
+            elif command in (2, 3, 5):
                 default_report(response.report)
         elif callable(answer.report):
             answer.report(response.report)
@@ -373,12 +636,30 @@ class OperatorSim:
         if not answer.with_result:
             response.ClearField("result")
 
-    def _raw_command(self, response, answer: Answer) -> bytes:
+    def _default_service(self, service, device_id: int) -> None:
+        settings = self.settings
+        apply_registration(service.reg_info, settings.registration)
+        for kind, version, text in settings.ads:
+            ad = service.ticket_ads.add()
+            ad.info.type, ad.info.version, ad.text = kind, version, text
+        if settings.taxation is not None:
+            kind, percents = settings.taxation
+            service.binded_taxation.type = kind
+            for percent in percents:
+                tax = service.binded_taxation.taxes.add()
+                tax.type, tax.percent = 100, percent
+        with self._lock:
+            book = self._books.get(device_id)
+            last = book.last if book else None
+        if settings.last_document_info and last is not None:
+            service.last_document_info.fr_shift_number, service.last_document_info.printed_document_number = last
+
+    def _raw_command(self, response, answer: Answer, device_id: int) -> bytes:
         if answer.with_result:
             response.result.result_code = answer.code
             if answer.text:
                 response.result.result_text = answer.text
-        self._fill_bodies(response, answer, None)
+        self._fill_bodies(response, answer, None, None, device_id)
         response.ClearField("command")
         return b"\x08" + _varint(answer.command) + response.SerializePartialToString()
 
@@ -437,8 +718,10 @@ class OperatorSim:
         data = bytearray()
         if not self._recv_exact(conn, HEADER_LENGTH, data):
             if data:
-                self._record(ReceivedFrame(bytes(data), None, b"", None, False, "short frame", time.monotonic(),
-                                           connected_at, number), take_answer=False)
+                frame = ReceivedFrame(bytes(data), None, b"", None, False, "short frame", time.monotonic(),
+                                      connected_at, number)
+                self._record(frame, take_answer=False)
+                self._say("#%d short frame of %d bytes: nothing answered" % (len(self.frames), len(data)))
             return None
         header = Header.parse(data)
         error = None
@@ -466,18 +749,29 @@ class OperatorSim:
         with self._lock:
             answer = self._script.pop(0) if (take_answer and self._script) else self.default
             self._frames.append(frame)
+            frame.index = len(self._frames)
             self._lock.notify_all()
-        if self.verbose:
-            print("frame #%d: command=%s token=%s package=%s device=%s body=%s action=%s%s" % (
-                len(self._frames), frame.command, frame.header and frame.header.token,
-                frame.header and frame.header.package_number, frame.header and frame.header.device_id,
-                frame.body(), answer.action, " error=" + frame.error if frame.error else ""), flush=True)
         return answer
+
+    def _say(self, line: str) -> None:
+        if self.verbose:
+            print(line, file=self._log, flush=True)
+
+    def _log_request(self, frame: ReceivedFrame, answer: Answer, outcome: str) -> None:
+        if not self.verbose:
+            return
+        command = frame.command
+        name = BODY_NAMES.get(command, "?") if command is not None else "none"
+        self._say("#%d command %s (%s) token %d package %d device %d%s: %s" % (
+            frame.index, command, name, frame.token, frame.package_number, frame.device_id,
+            " [" + frame.error + "]" if frame.error else "", outcome))
 
     def _answer(self, conn: socket.socket, frame: ReceivedFrame, answer: Answer) -> None:
         if answer.action == "close":
+            self._log_request(frame, answer, "closed without answering")
             return
         if answer.action == "silent":
+            self._log_request(frame, answer, "silent")
             self._hold(conn, None)
             return
         token = answer.token if answer.token is not None else self.issue_token()
@@ -485,6 +779,7 @@ class OperatorSim:
         package = frame.header.package_number if frame.header else 0
         if answer.action == "stream":
             frame.reply_token = token
+            self._log_request(frame, answer, "endless stream")
             length = answer.length if answer.length is not None else 2 ** 31
             self._stream(conn, build_header(length, device, token, package), answer)
             return
@@ -497,7 +792,8 @@ class OperatorSim:
             body = b"\x0f\xff\xff\xff\xff"
             reply = build_header(HEADER_LENGTH + len(body), device, token, package) + body
         else:
-            body = self.build_response(answer, frame.command) + answer.tail
+            handled = frame.request if frame.error is None and answer.action in HANDLING_ACTIONS else None
+            body = self.build_response(answer, frame.command, handled, device) + answer.tail
             if answer.length is None:
                 length = HEADER_LENGTH + len(body)
             else:
@@ -505,6 +801,7 @@ class OperatorSim:
             reply = build_header(length, device, token, package) + body
         frame.reply = reply
         frame.reply_token = token
+        self._log_request(frame, answer, self._outcome(answer, reply, token))
         if answer.delay and not self._sleep(answer.delay):
             return
         try:
@@ -520,6 +817,26 @@ class OperatorSim:
         if answer.action == "short":
             return  # closing tells the client that nothing more comes
         self._hold(conn, answer.hold)
+
+    def _outcome(self, answer: Answer, reply: bytes, token: int) -> str:
+        """What was answered, in words, for the request log."""
+        if answer.action in ("garbage", "header_only", "short"):
+            words = answer.action
+        else:
+            words = "code %d" % answer.code if answer.with_result else "no result"
+            try:
+                response = self.pb.Response()
+                response.ParseFromString(reply[HEADER_LENGTH:])
+                if response.HasField("ticket"):
+                    words += ", ticket %s" % response.ticket.ticket_number
+                if response.service.HasField("last_document_info"):
+                    info = response.service.last_document_info
+                    words += ", last document %d/%d" % (info.fr_shift_number, info.printed_document_number)
+            except Exception:  # a tail on purpose makes it no encoding
+                words += ", damaged on purpose"
+        if answer.delay:
+            words += ", after %g s" % answer.delay
+        return words + ", token %d" % token
 
     def _stream(self, conn: socket.socket, header: bytes, answer: Answer) -> None:
         deadline = time.monotonic() + answer.stream_limit
@@ -553,6 +870,13 @@ class OperatorSim:
                 return
 
 
+def describe(answer: Answer) -> str:
+    if answer.action != "answer":
+        return answer.action
+    words = "code %d" % answer.code
+    return words + (" after %g s" % answer.delay if answer.delay else "")
+
+
 def field(number: int, value) -> bytes:
     """One encoded field: a varint for an int, a length-delimited body for bytes."""
     if isinstance(value, int):
@@ -573,17 +897,100 @@ def _varint(value: int) -> bytes:
             return bytes(out)
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description="Operator server simulator: answers every request with code 0.")
-    parser.add_argument("--port", type=int, default=0, help="TCP port to listen on (0: any free port)")
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on")
-    parser.add_argument("--proto-dir", default=DEFAULT_PROTO_DIR, help="directory of the schema files")
-    parser.add_argument("--quiet", action="store_true", help="do not print a line per frame")
-    args = parser.parse_args(argv)
+def send_control(port: int, line: str, timeout: float = 5.0) -> str:
+    """Sends one control command to a running simulator; returns its answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
+        conn.sendall(line.encode("utf-8") + b"\n")
+        conn.shutdown(socket.SHUT_WR)
+        chunks = []
+        while True:
+            chunk = conn.recv(4096)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    return b"".join(chunks).decode("utf-8").rstrip("\n")
 
-    sim = OperatorSim(port=args.port, host=args.host, proto_dir=args.proto_dir, verbose=not args.quiet)
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(
+        description="Simulator of the operator's server: answers with code 0, numbers receipts and keeps the "
+                    "last document accepted from each register, unless told otherwise.",
+        epilog=CONTROL_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, default=7777, help="TCP port of the operator's server (default 7777)")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    parser.add_argument("--control-port", type=int, default=None,
+                        help="loopback port taking one control command per line (default: none)")
+    parser.add_argument("--send", metavar="COMMAND", default=None,
+                        help="send COMMAND to the simulator listening on --control-port, print its answer, exit")
+    parser.add_argument("--proto-dir", default=DEFAULT_PROTO_DIR, help="directory of the schema files")
+    parser.add_argument("--quiet", action="store_true", help="print no line per request")
+    parser.add_argument("--first-token", type=int, default=0x1000, help="token of the first answer (default 4096)")
+    parser.add_argument("--registration", metavar="JSON",
+                        help='registration sent in every service answer, protocol names: {"kkm": {...}, '
+                             '"org": {...}, "pos": {...}}; parts given replace the built-in ones')
+    parser.add_argument("--taxation", metavar="TYPE[:PERCENT,...]",
+                        help="send binded_taxation, e.g. 100:12,0 (like the control command taxation)")
+    parser.add_argument("--ad", metavar="TYPE:VERSION:TEXT", action="append", default=[],
+                        help="an advertisement in every service answer (repeatable)")
+    parser.add_argument("--no-last-document-info", action="store_true", help="never send last_document_info")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--code", type=int, help="answer every request with this result code")
+    mode.add_argument("--reject-token", action="store_true", help="answer every request with code 2")
+    mode.add_argument("--block", action="store_true", help="answer every request with code 15 until unblocked")
+    mode.add_argument("--silent", action="store_true", help="never answer")
+    mode.add_argument("--close", action="store_true", help="close every connection without answering")
+    mode.add_argument("--garbage", action="store_true", help="answer with bytes that are no encoding")
+    mode.add_argument("--delay", type=float, metavar="SECONDS", help="answer every request after SECONDS")
+    return parser, parser.parse_args(argv)
+
+
+def start_commands(args) -> List[str]:
+    """The control commands that the start options stand for."""
+    commands = []
+    if args.taxation:
+        kind, _, percents = args.taxation.partition(":")
+        commands.append("taxation %s %s" % (kind, " ".join(p for p in percents.split(",") if p)))
+    for ad in args.ad:
+        kind, version, text = ad.split(":", 2)
+        commands.append("ad %s %s %s" % (kind, version, shlex.quote(text)))
+    if args.no_last_document_info:
+        commands.append("last-document-info off")
+    if args.code is not None:
+        commands.append("code %d" % args.code)
+    for flag in ("reject_token", "block", "silent", "close", "garbage"):
+        if getattr(args, flag):
+            commands.append(flag.replace("_", "-"))
+    if args.delay is not None:
+        commands.append("delay %g" % args.delay)
+    return commands
+
+
+def main(argv=None) -> int:
+    parser, args = parse_arguments(argv)
+    if args.send is not None:
+        if args.control_port is None:
+            parser.error("--send needs --control-port")
+        answer = send_control(args.control_port, args.send)
+        print(answer)
+        return 0 if answer.startswith("ok") else 1
+
+    settings = Settings()
+    if args.registration:
+        try:
+            given = json.loads(args.registration)
+        except ValueError as e:
+            parser.error("--registration: %s" % e)
+        settings.registration.update(given)
+    sim = OperatorSim(port=args.port, host=args.host, proto_dir=args.proto_dir, verbose=not args.quiet,
+                      first_token=args.first_token, settings=settings)
+    for command in start_commands(args):
+        answer = sim.control(command)
+        if not answer.startswith("ok"):
+            parser.error("%s: %s" % (command, answer))
     sim.start()
     print("operator simulator listening on %s:%d" % (args.host, sim.port), flush=True)
+    if args.control_port is not None:
+        print("control commands on 127.0.0.1:%d" % sim.serve_control(args.control_port), flush=True)
     done = threading.Event()
     for signum in (signal.SIGINT, signal.SIGTERM):
         signal.signal(signum, lambda *_: done.set())

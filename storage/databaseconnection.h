@@ -1,0 +1,121 @@
+#pragma once
+
+#include "storage/databasefilewatch.h"
+#include "storage/queryresult.h"
+
+#include "sqlcipher/sqlcipherrow.h"
+
+#include <QRecursiveMutex>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariantList>
+
+#include <functional>
+#include <optional>
+#include <unordered_map>
+
+struct sqlite3;
+
+namespace Log4Qt {
+class Logger;
+}
+
+namespace taxvault {
+
+// The one "QSQLCIPHER" connection to the service database, opened and keyed on
+// first use and shared by every thread: its statements, prepared once and lent
+// out again, and its transactions. Everything runs under one recursive mutex,
+// which the Dao's operations take for their whole length.
+//
+// It watches the file it opened: before a transaction and before any
+// checkpoint, the file at the path must still be that file, no shorter than at
+// the last look, and its shared-memory index writable. Once it is not, every
+// statement is refused until the process ends, and what the connection holds
+// is kept as the engineer needs it (see DatabaseFileWatch).
+class DatabaseConnection
+{
+public:
+    // The service database, under Qt's default connection name.
+    DatabaseConnection();
+    // Another file under another name, as tests need it.
+    DatabaseConnection(const QString& path, const QString& connectionName);
+    ~DatabaseConnection();
+
+    DatabaseConnection(const DatabaseConnection&) = delete;
+    DatabaseConnection& operator=(const DatabaseConnection&) = delete;
+
+    QRecursiveMutex& mutex() { return m_mutex; }
+
+    // Opens and keys the connection when it is closed; false when it cannot be
+    // used (keying failed, or the file was lost).
+    bool open();
+    // Closes the connection (a later statement opens it again). The last
+    // connection to close checkpoints the write-ahead log into the file and
+    // removes it, so a file copied after a clean end holds everything; a file
+    // replaced or cut under it is never checkpointed into.
+    void close();
+
+    // exec() (bound false) or execPrepared(); with a visitor, each row goes to it
+    // as it is read and the result keeps none.
+    QueryResult run(const QString& statement, const QVariantList& values, bool bound,
+                    const SqlCipherRowVisitor* visitor = nullptr);
+
+    // The transactions of Dao::beginTransaction and its siblings.
+    enum class Sync { Synced, Deferred };
+    bool beginTransaction(Sync sync);
+    bool commitTransaction();
+    bool rollbackTransaction();
+
+    // The query's error text, or the connection's when the query has none.
+    QString errorText(const QSqlQuery& query) const;
+
+    // Looks at the file the connection opened; false once it was replaced, cut
+    // or its index made unwritable, and from then on.
+    bool fileIsSound();
+
+private:
+    // run() without the look at the file: for the statements of a transaction.
+    QueryResult execute(const QString& statement, const QVariantList& values, bool bound,
+                        const SqlCipherRowVisitor* visitor = nullptr);
+    void forgetPreparedStatements();
+    // The statement run prepared, kept for the next time; nothing when it does
+    // not compile now (nothing ran, nothing was logged).
+    std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values,
+                                           const SqlCipherRowVisitor* visitor);
+    void bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
+                     const SqlCipherRowVisitor* visitor = nullptr);
+    // Takes a lent prepared statement back into m_prepared.
+    std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
+    // Back to synced commits after a Deferred transaction.
+    void restoreSync();
+    void logFailedExec(const QSqlQuery& query);
+    // A failed result that ran nothing, for a connection that refuses statements.
+    QueryResult refused();
+
+    // On the first change found, logs it, secures what the connection holds and
+    // refuses everything from then on.
+    void lose(const DatabaseFileWatch::Finding& finding);
+    // SQLite calls it after each commit with the pages in the log: the log is
+    // checkpointed here, after a look at the file, instead of by SQLite itself.
+    static int onCommitted(void* connection, sqlite3* db, const char* name, int pages);
+
+    QSqlDatabase m_db;
+    Log4Qt::Logger* m_logger;
+    QRecursiveMutex m_mutex;
+    // Nesting of the open transaction of the thread holding m_mutex (0: none);
+    // read and written only under m_mutex.
+    int m_transactionDepth = 0;
+    // The open outermost transaction commits without waiting for the disk.
+    bool m_deferredSync = false;
+    // Prepared statements of the open connection by their whole text, each
+    // while no result holds it.
+    std::unordered_map<QString, QSqlQuery> m_prepared;
+    // Counts connections opened and closed: a statement lent before one comes back dead.
+    quint64 m_connectionGeneration = 0;
+    DatabaseFileWatch m_watch;
+    // Why statements are refused, once the file was lost.
+    std::optional<QString> m_lost;
+};
+
+} // namespace taxvault
