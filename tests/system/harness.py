@@ -3,6 +3,7 @@
 import functools
 import json
 import os
+import pwd
 import re
 import signal
 import socket
@@ -148,10 +149,11 @@ class Vault:
     # ---- process
 
     def spawn(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
-              movable_clock: bool = False, config: bool = True) -> subprocess.Popen:
+              movable_clock: bool = False, config: bool = True, user: Optional[str] = None) -> subprocess.Popen:
         """faketime: a fixed libfaketime setting; movable_clock: a wall clock that
         set_clock() moves while the service runs; config: write the configuration
-        file first (otherwise whatever is there, or nothing, counts)."""
+        file first (otherwise whatever is there, or nothing, counts); user: run as
+        this user and its group (the tests run as root)."""
         binary = service_binary()
         if not binary.exists():
             raise AssertionError("taxvault binary not found at %s (set TAXVAULT_BUILD_DIR)" % binary)
@@ -178,14 +180,16 @@ class Vault:
         log_path = self.root / ("service-%d.log" % (len(self.runs) + 1))
         self.runs.append(log_path)
         with open(log_path, "wb") as log:
+            as_user = {} if user is None else {"user": user, "group": pwd.getpwnam(user).pw_gid, "extra_groups": []}
             self.process = subprocess.Popen([str(binary)], stdin=subprocess.DEVNULL, stdout=log,
-                                            stderr=subprocess.STDOUT, env=environment, cwd=str(self.root))
+                                            stderr=subprocess.STDOUT, env=environment, cwd=str(self.root),
+                                            **as_user)
         return self.process
 
     def start(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
-              movable_clock: bool = False) -> "Vault":
+              movable_clock: bool = False, user: Optional[str] = None) -> "Vault":
         """Starts the service and waits until start-up is complete and its HTTP port answers."""
-        process = self.spawn(faketime=faketime, env=env, movable_clock=movable_clock)
+        process = self.spawn(faketime=faketime, env=env, movable_clock=movable_clock, user=user)
         deadline = time.monotonic() + START_TIMEOUT
         # The port opens before the main Sender's start-up and the signal handlers.
         while "Таксволт запущен" not in self.log() or not port_open(self.service_port):
