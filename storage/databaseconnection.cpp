@@ -175,13 +175,6 @@ void DatabaseConnection::lose(const DatabaseFileWatch::Finding& finding)
     m_watch.stop();
 }
 
-QueryResult DatabaseConnection::refused()
-{
-    QueryResult result(m_db);
-    result.success = false;
-    return result;
-}
-
 void DatabaseConnection::forgetPreparedStatements()
 {
     m_prepared.clear();
@@ -195,7 +188,7 @@ QueryResult DatabaseConnection::run(const QString& statement, const QVariantList
     open();
     // Statements of a transaction were preceded by its look.
     if (m_transactionDepth == 0 && !fileIsSound()) {
-        QueryResult result = refused();
+        QueryResult result(m_db); // ran nothing: failed
         logFailedExec(result.query);
         return result;
     }

@@ -90,8 +90,6 @@ private:
     // Back to synced commits after a Deferred transaction.
     void restoreSync();
     void logFailedExec(const QSqlQuery& query);
-    // A failed result that ran nothing, for a connection that refuses statements.
-    QueryResult refused();
 
     // On the first change found, logs it, secures what the connection holds and
     // refuses everything from then on.

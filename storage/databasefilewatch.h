@@ -32,7 +32,6 @@ public:
     // Takes the file now at `path` as the one the connection opened.
     void watch(const QString& path);
     void stop();
-    bool watching() const { return !m_path.isEmpty(); }
 
     // Nothing while the file is the one opened, no shorter than at the last
     // look, and its index writable; the length seen becomes the new least.
