@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 import fiscal
-from harness import REPO, free_port, port_open, wait_for
+from harness import REPO, Vault, free_port, port_open, wait_for
 
 SIM = REPO / "tools" / "operator-sim" / "sim.py"
 OPEN_SHIFT_EXPIRED = "Время открытой смены истекло"
@@ -76,7 +76,7 @@ def test_behaviours_hold_for_the_next_requests_or_until_changed(vault, sim):
         assert sim.control(bad).startswith("error"), bad
 
 
-def test_books_number_receipts_and_keep_the_last_document_per_shift(vault, sim):
+def test_books_number_receipts_and_keep_the_last_document_per_register_and_shift(tmp_path, vault, sim):
     vault.start()
     first = vault.post("commandTicket", fiscal.ticket(shift=3, printed=14))
     second = vault.post("commandTicket", fiscal.ticket(shift=3, printed=15))
@@ -101,4 +101,14 @@ def test_books_number_receipts_and_keep_the_last_document_per_shift(vault, sim):
     refused = vault.post("commandTicket", fiscal.ticket(shift=4, printed=2))
     assert (refused["ticketNumber"], refused["qrCode"]) == ("", None)
     assert vault.post("getLastServiceResponse")["lastDocumentInfo"] == {"frShiftNumber": 4, "printedDocumentNumber": 1}
+    assert sim.book(17).tickets == 2
+
+    # Another register has numbers and books of its own.
+    other = Vault(tmp_path / "other", sim.port, device_id=18).start()
+    try:
+        third = other.post("commandTicket", fiscal.ticket(shift=1, printed=1))
+        assert third["ticketNumber"] == "SIM-TICKET-1"
+        assert other.post("getLastServiceResponse")["lastDocumentInfo"] == {"frShiftNumber": 1, "printedDocumentNumber": 1}
+    finally:
+        other.stop()
     assert sim.book(17).tickets == 2

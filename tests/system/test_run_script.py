@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import signal
 import subprocess
 import urllib.request
@@ -29,6 +30,12 @@ def test_ports_count_on_every_run_and_sigterm_stops_both(tmp_path):
                                              data=b'{"command": "commandSystem"}')
             with urllib.request.urlopen(request, timeout=30) as response:
                 assert json.loads(response.read())["kkmInfoObject"]["serviceStatus"] == 0
+            # The engineer's tool of this build takes the code the README gives.
+            tool, code = re.search(r"`(build/tests/probe/vaultprobe_test)`, whose\s+access code is `([^`]+)`",
+                                   (REPO / "README.md").read_text(encoding="utf-8")).groups()
+            probe = subprocess.run([str(REPO / tool), code, "queue"], capture_output=True, text=True, timeout=30,
+                                   env=dict(os.environ, TAXVAULT_ROOT=str(tmp_path / "local")))
+            assert (probe.returncode, probe.stdout.strip()) == (0, "В очереди нет сообщений"), probe
             script.send_signal(signal.SIGTERM)
             script.wait(30)
             wait_for(lambda: not any(port_open(p) for p in (service_port, sim_port, control_port)), 15,
