@@ -320,7 +320,8 @@ struct Line
 
     size_t size() const
     {
-        size_t size = size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) + 3;
+        size_t size =
+            size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) + 3;
         const size_t begin = prefix != nullptr ? 3 : 0;
         size_t lines = 0;
         forEachPiece(text, prefix != nullptr, [&](const char*, size_t count, bool) {

@@ -82,7 +82,7 @@ int main(int argc, char** argv)
     }
     if (std::strcmp(scenario, "long-line") == 0) {
         // One byte ahead, so that a cut at a fixed size falls inside a character.
-    logger()->warn(QStringLiteral("x") + QString(30000, QChar(0x0436)) + QStringLiteral("<0>end"));
+        logger()->warn(QStringLiteral("x") + QString(30000, QChar(0x0436)) + QStringLiteral("<0>end"));
         return 0;
     }
     failInBatch(scenario);

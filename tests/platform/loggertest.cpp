@@ -75,8 +75,7 @@ TEST(LoggerTest, ControlCharactersAreEscapedAndFurtherLinesAreContinuations)
         {"NUL", QStringLiteral("a") + QChar(0) + QStringLiteral("<0>b"), QStringLiteral("a\\u0000<0>b")},
         {"CR, tab, escape, DEL", QStringLiteral("a\rb\tc\x1b[2Jd\x7f"),
          QStringLiteral("a\\u000db\\u0009c\\u001b[2Jd\\u007f")},
-        {"C1 controls, not the characters after them",
-         QStringLiteral("a\u0080b\u0085c\u009fd\u00a0e\u0430"),
+        {"C1 controls, not the characters after them", QStringLiteral("a\u0080b\u0085c\u009fd\u00a0e\u0430"),
          QStringLiteral("a\\u0080b\\u0085c\\u009fd\u00a0e\u0430")},
         {"a line break begins a continuation",
          QStringLiteral("команда\n2026-01-01 00:00:00.000 ERROR [1] Sender - forged\n"),
@@ -300,8 +299,8 @@ TEST_F(LoggerChildTest, LinesBeginWithTheirPriorityOnlyWhenStandardErrorIsTheJou
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const QString priority = c.prefixed ? expected[i].at(0) : QString();
             // The message's own second line follows as a continuation, with the priority of its first.
-            const QString rest =
-                expected[i].at(1).isEmpty() ? QStringLiteral("    its second line") : stamp + expected[i].at(1);
+            const QString rest = expected[i].at(1).isEmpty() ? QStringLiteral("    its second line")
+                                                             : stamp + expected[i].at(1);
             EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1%2$").arg(priority, rest))
                             .match(lines.at(i))
                             .hasMatch())
@@ -333,7 +332,8 @@ TEST_F(LoggerChildTest, JournalGetsALongLineInPiecesThatKeepItsPriorityAndCharac
             message += line.mid(7);
         }
     }
-    EXPECT_EQ(QString::fromUtf8(message), QStringLiteral("x") + QString(30000, QChar(0x0436)) + QStringLiteral("<0>end"));
+    EXPECT_EQ(QString::fromUtf8(message),
+              QStringLiteral("x") + QString(30000, QChar(0x0436)) + QStringLiteral("<0>end"));
 }
 
 TEST_F(LoggerChildTest, CrashWritesTheLinesEveryThreadHoldsAndEndsByTheSignal)

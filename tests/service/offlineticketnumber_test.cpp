@@ -125,7 +125,8 @@ TEST_F(OfflineTicketNumberTest, UnreadableOrImpossibleLastNumberGivesNoNumberAnd
         SetUp();
         sql(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('offlineticketnumber', '%1')")
                 .arg(QString::fromUtf8(c.stored)));
-        const std::optional<qint64> number = OfflineTicketNumber::next(QDateTime::fromSecsSinceEpoch(c.second));
+        const std::optional<qint64> number =
+            OfflineTicketNumber::next(QDateTime::fromSecsSinceEpoch(c.second));
         EXPECT_FALSE(number) << *number;
         EXPECT_FALSE(OfflineTicketNumber::storeWith(number, storeReceipt));
         EXPECT_TRUE(queuedMessages().isEmpty());

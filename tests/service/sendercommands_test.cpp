@@ -324,7 +324,7 @@ TEST_F(SenderCommands, LockDateIsTheBeginPlusTheLimitNeverBeforeIt)
     struct Case
     {
         qint64 hours;
-        qint64 afterBegin;        // hours
+        qint64 afterBegin;           // hours
         const char* shown = nullptr; // the block's lockDate; null: the lock date's own text
     };
     // The year 10000 has no ISO text: a till must still see a lock, never "".
