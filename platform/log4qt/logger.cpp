@@ -273,13 +273,13 @@ QByteArray printable(QByteArray text)
 constexpr char kContinuation[] = "    ";
 constexpr size_t kContinuationSize = sizeof kContinuation - 1;
 
-// The journal cuts a longer line (48 KiB by default) and reads the cut-off
-// rest as a line of its own, priority included: long lines are cut here first,
-// at a character's start, and go on as further lines.
+// The journal cuts a longer line (48 KiB by default) and takes the rest as a
+// record of its own, whose start a client could choose, a priority included:
+// long lines are cut here first, at a character's start, as further lines.
 constexpr size_t kJournalPiece = 16 * 1024;
 
-// Calls put(bytes, size) for each physical line's part of `text`: the first,
-// then every further one, each after a continuation, with no line break.
+// Calls put(bytes, size, last) for the part of `text` on each line written,
+// without its line break; every part after the first follows a continuation.
 template <typename Put> void forEachPiece(const QByteArray& text, bool cut, Put put)
 {
     const char* rest = text.constData();
