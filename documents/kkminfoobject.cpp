@@ -21,6 +21,9 @@ void KkmInfoObject::setServiceStatus(int value)
 
 QString KkmInfoObject::lockDateToString() const
 {
+    // Qt writes no year past 9999, and a till reads "" as no lock at all.
+    if (lockDate.isValid() && lockDate.date().year() > 9999)
+        return QStringLiteral("9999-12-31T23:59:59");
     return mapping::readValue(lockDate);
 }
 

@@ -19,7 +19,8 @@ class OfflineTicketNumber
 {
 public:
     // The number of a receipt queued at `now`; nothing when the last one given
-    // cannot be read. Nothing is stored.
+    // cannot be read, is no number this class gives, or leaves no greater one
+    // that goes out as it is. Nothing is stored.
     static std::optional<qint64> next(const QDateTime& now);
 
     // Keeps `number` as the last one given and runs `storeReceipt`, in one

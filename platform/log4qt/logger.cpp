@@ -225,10 +225,89 @@ void handleQtMessage(QtMsgType type, const QMessageLogContext&, const QString& m
     Logger::logger(QStringLiteral("Qt"))->log(level, message);
 }
 
+// Text from outside (a command's name, a line of the ini file) is written as
+// it came but for control characters: a NUL or CR would end or overwrite the
+// line, and the journal begins a record at NUL, where "<0>" would then set its
+// priority. Each becomes "\u" and four hex digits; the line break stays.
+bool isControl(const char* at, const char* end)
+{
+    const auto byte = static_cast<unsigned char>(*at);
+    if (byte < 0x20)
+        return byte != '\n';
+    if (byte == 0x7F)
+        return true;
+    // U+0080 to U+009F, two bytes in UTF-8.
+    return byte == 0xC2 && at + 1 < end && static_cast<unsigned char>(at[1]) < 0xA0;
+}
+
+QByteArray printable(QByteArray text)
+{
+    const char* begin = text.constData();
+    const char* end = begin + text.size();
+    const char* at = begin;
+    while (at < end && !isControl(at, end))
+        ++at;
+    if (at == end)
+        return text;
+    QByteArray out;
+    out.reserve(text.size() + 16);
+    out.append(begin, at - begin);
+    static const char digits[] = "0123456789abcdef";
+    while (at < end) {
+        if (!isControl(at, end)) {
+            out.append(*at++);
+            continue;
+        }
+        auto code = static_cast<unsigned char>(*at);
+        if (code == 0xC2)
+            code = static_cast<unsigned char>(*++at);
+        ++at;
+        const char escape[] = {'\\', 'u', '0', '0', digits[code >> 4], digits[code & 0xF]};
+        out.append(escape, sizeof escape);
+    }
+    return out;
+}
+
+// A message's further lines begin with this, so that no text can pass for a
+// line of its own with a time and level of its choosing.
+constexpr char kContinuation[] = "    ";
+constexpr size_t kContinuationSize = sizeof kContinuation - 1;
+
+// The journal cuts a longer line (48 KiB by default) and takes the rest as a
+// record of its own, whose start a client could choose, a priority included:
+// long lines are cut here first, at a character's start, as further lines.
+constexpr size_t kJournalPiece = 16 * 1024;
+
+// Calls put(bytes, size, last) for the part of `text` on each line written,
+// without its line break; every part after the first follows a continuation.
+template <typename Put> void forEachPiece(const QByteArray& text, bool cut, Put put)
+{
+    const char* rest = text.constData();
+    const char* const end = rest + text.size();
+    for (;;) {
+        const char* newline = static_cast<const char*>(std::memchr(rest, '\n', size_t(end - rest)));
+        const char* stop = newline != nullptr ? newline : end;
+        if (cut && size_t(stop - rest) > kJournalPiece) {
+            stop = rest + kJournalPiece;
+            while (stop > rest && (static_cast<unsigned char>(*stop) & 0xC0) == 0x80)
+                --stop;
+            if (stop == rest)
+                stop = rest + kJournalPiece;
+            put(rest, size_t(stop - rest), false);
+            rest = stop;
+            continue;
+        }
+        put(rest, size_t(stop - rest), newline == nullptr);
+        if (newline == nullptr)
+            return;
+        rest = newline + 1;
+    }
+}
+
 // One line, "yyyy-MM-dd hh:mm:ss.zzz LEVEL [thread] name - message\n", put
 // together by hand straight where it goes, since every command logs dozens.
-// For the journal every line of it, also a message's own further lines,
-// begins with the priority.
+// A message's own further lines follow as continuations; for the journal every
+// line begins with the priority.
 struct Line
 {
     const char* prefix; // null: no priority
@@ -237,15 +316,19 @@ struct Line
     const char* level;
     const ThreadTag& thread;
     const QByteArray& name;
-    const QByteArray& text;
+    const QByteArray& text; // printable
 
     size_t size() const
     {
-        size_t size = size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) +
-                      3 + size_t(text.size()) + 1;
-        if (prefix != nullptr)
-            size += 3 * (1 + size_t(text.count('\n')));
-        return size;
+        size_t size =
+            size_t(stamp.size) + sizeof fraction + 6 + size_t(thread.size) + size_t(name.size()) + 3;
+        const size_t begin = prefix != nullptr ? 3 : 0;
+        size_t lines = 0;
+        forEachPiece(text, prefix != nullptr, [&](const char*, size_t count, bool) {
+            size += begin + count + 1;
+            ++lines;
+        });
+        return size + (lines - 1) * kContinuationSize;
     }
 
     void writeTo(char* out) const
@@ -263,20 +346,15 @@ struct Line
         put(thread.text, size_t(thread.size));
         put(name.constData(), size_t(name.size()));
         put(" - ", 3);
-        if (prefix == nullptr) {
-            put(text.constData(), size_t(text.size()));
-        } else {
-            const char* rest = text.constData();
-            const char* end = rest + text.size();
-            while (const char* newline =
-                       static_cast<const char*>(std::memchr(rest, '\n', size_t(end - rest)))) {
-                put(rest, size_t(newline - rest) + 1);
+        forEachPiece(text, prefix != nullptr, [&](const char* bytes, size_t count, bool last) {
+            put(bytes, count);
+            put("\n", 1);
+            if (last)
+                return;
+            if (prefix != nullptr)
                 put(prefix, 3);
-                rest = newline + 1;
-            }
-            put(rest, size_t(end - rest));
-        }
-        put("\n", 1);
+            put(kContinuation, kContinuationSize);
+        });
     }
 };
 
@@ -312,7 +390,7 @@ void Logger::log(Level level, const QString& message) const
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const int milliseconds = int(now.tv_nsec / 1000000);
-    const QByteArray text = message.toUtf8();
+    const QByteArray text = printable(message.toUtf8());
     const Line line{journalPrefixes() ? journalPrefix(level) : nullptr,
                     stampOf(now.tv_sec),
                     {'.', char('0' + milliseconds / 100), char('0' + milliseconds / 10 % 10),

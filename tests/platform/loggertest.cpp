@@ -63,6 +63,39 @@ TEST(LoggerTest, WritesOneLineOfTimeLevelThreadNameAndMessage)
     }
 }
 
+TEST(LoggerTest, ControlCharactersAreEscapedAndFurtherLinesAreContinuations)
+{
+    struct Case
+    {
+        const char* name;
+        QString message;
+        QString written; // after " - ", up to the line's end
+    };
+    const Case cases[] = {
+        {"NUL", QStringLiteral("a") + QChar(0) + QStringLiteral("<0>b"), QStringLiteral("a\\u0000<0>b")},
+        {"CR, tab, escape, DEL", QStringLiteral("a\rb\tc\x1b[2Jd\x7f"),
+         QStringLiteral("a\\u000db\\u0009c\\u001b[2Jd\\u007f")},
+        {"C1 controls, not the characters after them", QStringLiteral("a\u0080b\u0085c\u009fd\u00a0e\u0430"),
+         QStringLiteral("a\\u0080b\\u0085c\\u009fd\u00a0e\u0430")},
+        {"a line break begins a continuation",
+         QStringLiteral("команда\n2026-01-01 00:00:00.000 ERROR [1] Sender - forged\n"),
+         QStringLiteral("команда\n    2026-01-01 00:00:00.000 ERROR [1] Sender - forged\n    ")},
+        {"empty", QString(), QString()},
+    };
+    const Log4Qt::Level saved = Log4Qt::LogManager::threshold();
+    Log4Qt::LogManager::setThreshold(Log4Qt::Level::Info);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CapturedStderr captured;
+        Log4Qt::Logger::logger(QStringLiteral("outside"))->info(c.message);
+        const QByteArray text = captured.text();
+        const qsizetype start = text.indexOf(" outside - ");
+        ASSERT_GT(start, 0) << text.toStdString();
+        EXPECT_EQ(QString::fromUtf8(text.mid(start + 11)), c.written + u'\n');
+    }
+    Log4Qt::LogManager::setThreshold(saved);
+}
+
 TEST(LoggerTest, BatchHoldsTheThreadsLinesUntilItEndsOrSomethingGoesWrong)
 {
     const Log4Qt::Level saved = Log4Qt::LogManager::threshold();
@@ -265,15 +298,42 @@ TEST_F(LoggerChildTest, LinesBeginWithTheirPriorityOnlyWhenStandardErrorIsTheJou
         ASSERT_EQ(lines.size(), qsizetype(std::size(expected))) << end.err.toStdString();
         for (qsizetype i = 0; i < lines.size(); ++i) {
             const QString priority = c.prefixed ? expected[i].at(0) : QString();
-            // The message's own second line stands alone, with the priority of its first.
-            const QString rest =
-                expected[i].at(1).isEmpty() ? QStringLiteral("its second line") : stamp + expected[i].at(1);
+            // The message's own second line follows as a continuation, with the priority of its first.
+            const QString rest = expected[i].at(1).isEmpty() ? QStringLiteral("    its second line")
+                                                             : stamp + expected[i].at(1);
             EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1%2$").arg(priority, rest))
                             .match(lines.at(i))
                             .hasMatch())
                 << lines.at(i).toStdString();
         }
     }
+}
+
+TEST_F(LoggerChildTest, JournalGetsALongLineInPiecesThatKeepItsPriorityAndCharacters)
+{
+    const End end = run("long-line", streamIdOf(errPath()));
+    ASSERT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << end.status;
+    ASSERT_TRUE(end.err.endsWith('\n'));
+    const QList<QByteArray> lines = end.err.chopped(1).split('\n');
+    ASSERT_EQ(lines.size(), 4);
+    QByteArray message;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        SCOPED_TRACE(i);
+        // Well below the journal's own cut, so it never makes a record of its own.
+        EXPECT_LE(line.size(), 17 * 1024);
+        // Every piece is whole UTF-8 and under the message's priority.
+        EXPECT_EQ(QString::fromUtf8(line).toUtf8(), line);
+        if (i == 0) {
+            ASSERT_TRUE(line.startsWith("<4>")) << line.left(80).toStdString();
+            message = line.mid(line.indexOf(" child - ") + 9);
+        } else {
+            ASSERT_TRUE(line.startsWith("<4>    ")) << line.left(80).toStdString();
+            message += line.mid(7);
+        }
+    }
+    EXPECT_EQ(QString::fromUtf8(message),
+              QStringLiteral("x") + QString(30000, QChar(0x0436)) + QStringLiteral("<0>end"));
 }
 
 TEST_F(LoggerChildTest, CrashWritesTheLinesEveryThreadHoldsAndEndsByTheSignal)

@@ -40,6 +40,7 @@ TEST_F(OfflineTicketNumberTest, NumberIsTheSecondUnlessAnEarlierReceiptHasItOrAL
         {"a later second is taken as it is", kSecond - 5, kSecond},
         {"the same second goes to the next number", kSecond, kSecond + 1},
         {"after a clock set back numbers still grow", kSecond + 40, kSecond + 41},
+        {"up to the largest the operator's field carries", 4294967294, 4294967295},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,13 +100,37 @@ TEST_F(OfflineTicketNumberTest, NumberIsKeptOnlyWithItsReceipt)
     }
 }
 
-TEST_F(OfflineTicketNumberTest, UnreadableLastNumberGivesNoNumberAndStoresNothing)
+TEST_F(OfflineTicketNumberTest, UnreadableOrImpossibleLastNumberGivesNoNumberAndStoresNothing)
 {
-    sql(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('offlineticketnumber', 'not json')"));
-    const std::optional<qint64> number = OfflineTicketNumber::next(kNow);
-    EXPECT_FALSE(number);
-    EXPECT_FALSE(OfflineTicketNumber::storeWith(number, storeReceipt));
-    EXPECT_TRUE(queuedMessages().isEmpty());
+    struct Case
+    {
+        const char* name;
+        const char* stored; // the record's text
+        qint64 second;      // now
+    };
+    const Case cases[] = {
+        {"no JSON", "not json", kSecond},
+        {"largest signed 64-bit number", R"({"number":9223372036854775807})", kSecond},
+        {"past what the operator's field carries", R"({"number":4294967296})", kSecond},
+        {"the field's largest leaves no greater one", R"({"number":4294967295})", kSecond},
+        {"negative", R"({"number":-1})", kSecond},
+        {"not whole", R"({"number":1796953852.5})", kSecond},
+        {"too large for any integer", R"({"number":1e30})", kSecond},
+        {"text", R"({"number":"1796953852"})", kSecond},
+        {"null", R"({"number":null})", kSecond},
+        {"clock past what the field carries", "{}", 4294967296},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        sql(QStringLiteral("INSERT INTO servicedata(name, data) VALUES('offlineticketnumber', '%1')")
+                .arg(QString::fromUtf8(c.stored)));
+        const std::optional<qint64> number =
+            OfflineTicketNumber::next(QDateTime::fromSecsSinceEpoch(c.second));
+        EXPECT_FALSE(number) << *number;
+        EXPECT_FALSE(OfflineTicketNumber::storeWith(number, storeReceipt));
+        EXPECT_TRUE(queuedMessages().isEmpty());
+    }
 }
 
 } // namespace

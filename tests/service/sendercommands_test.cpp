@@ -324,11 +324,22 @@ TEST_F(SenderCommands, LockDateIsTheBeginPlusTheLimitNeverBeforeIt)
     struct Case
     {
         qint64 hours;
-        qint64 afterBegin; // hours
+        qint64 afterBegin;           // hours
+        const char* shown = nullptr; // the block's lockDate; null: the lock date's own text
     };
+    // The year 10000 has no ISO text: a till must still see a lock, never "".
+    const char* const latest = "9999-12-31T23:59:59";
+    const qint64 lastHourOf9999 = kNow.secsTo(QDateTime(QDate(9999, 12, 31), QTime(23, 5))) / 3600;
     // 596524 hours and more no longer fit a 32-bit number of seconds.
     const Case cases[] = {
-        {72, 72}, {596523, 596523}, {596524, 596524}, {600000, 600000}, {2147483647, 2147483647}, {-5, 0},
+        {72, 72},
+        {596523, 596523},
+        {596524, 596524},
+        {600000, 600000},
+        {lastHourOf9999, lastHourOf9999, "9999-12-31T23:05:00"},
+        {lastHourOf9999 + 1, lastHourOf9999 + 1, latest},
+        {2147483647, 2147483647, latest},
+        {-5, 0, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.hours);
@@ -345,6 +356,8 @@ TEST_F(SenderCommands, LockDateIsTheBeginPlusTheLimitNeverBeforeIt)
                                            "блокировки")
                           : QStringLiteral("Сервис в автономном режиме"));
         EXPECT_EQ(queuedMessages().size(), reached ? 0 : 1);
+        EXPECT_EQ(block(reply).value(QStringLiteral("lockDate")).toString(),
+                  c.shown ? QString::fromUtf8(c.shown) : iso(kNow.addSecs(c.afterBegin * 3600)));
     }
 }
 

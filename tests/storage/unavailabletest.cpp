@@ -142,8 +142,10 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
         while (lines.hasNext())
             EXPECT_FALSE(lines.next().captured(1).trimmed().isEmpty()) << log.toStdString();
         if (!c.ownError.isEmpty()) {
+            // The message's further line is written as a continuation.
+            const QString written = QString(c.ownError).replace(u'\n', QStringLiteral("\n    "));
             const QRegularExpression own(
-                QStringLiteral("ERROR \\[[0-9a-f]+\\] dao - %1$").arg(QRegularExpression::escape(c.ownError)),
+                QStringLiteral("ERROR \\[[0-9a-f]+\\] dao - %1$").arg(QRegularExpression::escape(written)),
                 QRegularExpression::MultilineOption);
             EXPECT_TRUE(own.match(log).hasMatch()) << log.toStdString();
         }

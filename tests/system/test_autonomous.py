@@ -188,8 +188,8 @@ def test_largest_offline_limit_does_not_block_the_queued_receipt(offline_vault):
     block = offline_vault.post("commandTicket", fiscal.ticket())["kkmInfoObject"]
     assert (block["serviceStatus"], block["errorMessage"]) == (1, AUTONOMOUS)
     assert block["data"] != ""
-    # The year 247007 has no ISO 8601 text of four digits.
-    assert block["lockDate"] == ""
+    # The year 247007 has no ISO 8601 text of four digits; "" would read as no lock.
+    assert block["lockDate"] == "9999-12-31T23:59:59"
     with offline_vault.db() as db:
         assert len(db.messages()) == 2
         assert db.status() == 1

@@ -3,6 +3,8 @@ and the second the receipt was queued in whenever that is still free."""
 
 import time
 
+import pytest
+
 import fiscal
 
 # A frozen wall clock: every receipt of the test is made in this one second.
@@ -50,12 +52,13 @@ def test_receipts_seconds_apart_keep_their_second(offline_vault):
     assert queued_numbers(offline_vault) == [None] + numbers
 
 
-def test_receipt_is_not_queued_when_the_last_number_cannot_be_read(offline_vault):
+@pytest.mark.parametrize("stored", ["garbage", '{"number":9223372036854775807}'], ids=["no-json", "int64-max"])
+def test_receipt_is_not_queued_when_the_last_number_cannot_be_read(offline_vault, stored):
     offline_vault.start(faketime=FROZEN)
     offline_vault.post("commandTicket", fiscal.ticket(printed=1))
     assert offline_receipt(offline_vault, 2) == FROZEN_SECOND
     with offline_vault.db() as db:
-        db.execute_script("UPDATE servicedata SET data = 'garbage' WHERE name = 'offlineticketnumber'")
+        db.execute_script("UPDATE servicedata SET data = '%s' WHERE name = 'offlineticketnumber'" % stored)
 
     # Any number given now might repeat one given before.
     block = offline_vault.post("commandTicket", fiscal.ticket(printed=3))["kkmInfoObject"]
