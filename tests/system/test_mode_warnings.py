@@ -6,6 +6,7 @@ named in an error line, so that it can be settled."""
 import os
 import re
 import resource
+import shutil
 
 import pytest
 
@@ -58,6 +59,13 @@ def token_rejected(vault, sim):
     vault.post("commandTicket", fiscal.ticket())
 
 
+def file_replaced(vault, sim):
+    older = vault.root / "older.db"
+    shutil.copyfile(vault.db_path, older)
+    os.replace(older, vault.db_path)
+    vault.post("commandTicket", fiscal.ticket())
+
+
 def queued_document_refused(vault, sim):
     unreachable(vault, sim)
     sim.control("code 6")
@@ -77,6 +85,8 @@ ROADS = {
     "unreachable": (unreachable, ["sender - Переход в автономный режим. Причина: нет связи с сервером ОФД"]),
     "token rejected": (token_rejected, [
         "sender - Переход в автономный режим. Причина: код результата 2 (Неверный токен)"]),
+    "file replaced": (file_replaced, [
+        "sender - Переход в режим блокировки. Причина: файл базы данных изменен вне сервиса"]),
     "queued document refused": (queued_document_refused, [
         "sender - Переход в автономный режим. Причина: нет связи с сервером ОФД",
         "queuehandler - Переход в режим блокировки. Причина: код результата 6 (Неверные настройки устройства) "
@@ -118,7 +128,13 @@ def test_document_accepted_but_not_kept_is_named_for_settling(vault, sim):
     # The operator has the receipt under its own number; the till has only this line.
     accepted = sim.book(vault.device_id)
     assert accepted.last == (3, printed)
-    line = "Документ принят сервером ОФД, но не сохранен: номер документа %d, смена 3, номер чека ОФД SIM-TICKET-%d" % (
-        printed, accepted.tickets)
-    wait_for(lambda: line in vault.log(), 5, what="the accepted document named")
+    line = ("Документ принят сервером ОФД, но не сохранен: номер документа %d, смена 3, номер чека ОФД SIM-TICKET-%d"
+            % (printed, accepted.tickets))
     assert re.search(r" ERROR \[[0-9a-f]+\] sender - %s$" % re.escape(line), vault.log(), re.M), vault.log_tail()
+
+    # The engineer's settling: with the status cleaned, the operator's last document is that one.
+    assert vault.stop() == 0
+    assert vault.probe("status", "clean").returncode == 0
+    vault.start()
+    last = vault.post("commandSystem")["lastDocumentInfo"]
+    assert last == {"frShiftNumber": 3, "printedDocumentNumber": printed}
