@@ -7,6 +7,7 @@
 #include "protocol/serviceexception.h"
 #include "service/commandtransaction.h"
 #include "service/sender.h"
+#include "service/servicetables.h"
 #include "storage/dao.h"
 
 #include "korvan/config.h"
@@ -28,6 +29,14 @@ namespace {
 Dao* dao()
 {
     return Singleton<Dao>::instance();
+}
+
+// A queued document as the operator's server accepted it.
+QString acceptedDocument(const QJsonObject& message, const ofd::proto::Response& response)
+{
+    return acceptedDocumentText(
+        message.value(QStringLiteral("request")).toObject(),
+        response.has_ticket() ? QString::fromStdString(response.ticket().ticket_number()) : QString());
 }
 
 int reconnectionTimeout()
@@ -88,13 +97,15 @@ void QueueHandler::send()
         return;
     }
     const QJsonObject message = entry.value(QStringLiteral("data")).toObject();
+    const int messageId = entry.value(QStringLiteral("messageid")).toInt(0);
     // A damaged entry reads as an empty document: sent, it would be accepted as
     // a bare service request and deleted, and the document it held lost.
     if (!message.value(QStringLiteral("command")).isDouble()) {
         m_logger->error(
             QStringLiteral("Сообщение в очереди с messageid = %1 повреждено и не может быть отправлено")
-                .arg(entry.value(QStringLiteral("messageid")).toInt(0)));
-        emit stop(EServiceStatus::BLOCKED);
+                .arg(messageId));
+        stopBlocked(EServiceStatus::BLOCKED,
+                    QStringLiteral("сообщение в очереди с messageid = %1 повреждено").arg(messageId));
         return;
     }
 
@@ -139,13 +150,23 @@ void QueueHandler::send()
     if (status == static_cast<int>(EServiceStatus::BLOCKED) ||
         status == static_cast<int>(EServiceStatus::SERVER_BLOCKED)) {
         writes.commit();
-        emit stop(static_cast<EServiceStatus>(status));
+        stopBlocked(static_cast<EServiceStatus>(status),
+                    QStringLiteral("%1 на сообщение из очереди с messageid = %2")
+                        .arg(resultCodeCause(resultCode))
+                        .arg(messageId));
         return;
     }
 
-    if (!dao()->deleteMessage(entry.value(QStringLiteral("messageid")).toInt(0))) {
+    // Accepted by the server but still queued, it would be delivered twice.
+    const auto accepted = [&] {
+        return QStringLiteral("сообщение из очереди с messageid = %1 принято сервером ОФД, но не удалено из "
+                              "очереди: %2")
+            .arg(messageId)
+            .arg(acceptedDocument(message, response));
+    };
+    if (!dao()->deleteMessage(messageId)) {
         writes.commit();
-        emit stop(EServiceStatus::BLOCKED);
+        stopBlocked(EServiceStatus::BLOCKED, accepted());
         return;
     }
 
@@ -162,7 +183,7 @@ void QueueHandler::send()
     // Rolled back, the delivered message would still be queued: as one that
     // cannot be deleted, it blocks the service.
     if (!writes.commit()) {
-        emit stop(EServiceStatus::BLOCKED);
+        stopBlocked(EServiceStatus::BLOCKED, accepted());
         return;
     }
     scheduleNextSend();
@@ -184,10 +205,19 @@ void QueueHandler::handleSendFailure(int reason, int storedStatus, ServiceReques
 
     if (opened) {
         m_interval = reconnectionTimeout();
-        if (storedStatus != static_cast<int>(EServiceStatus::AUTONOMOUS))
+        if (storedStatus != static_cast<int>(EServiceStatus::AUTONOMOUS)) {
+            m_logger->warn(statusChangeWarning(static_cast<int>(EServiceStatus::AUTONOMOUS),
+                                               offlineReasonCause(reason)));
             emit changeStatus(EServiceStatus::AUTONOMOUS);
+        }
     }
     scheduleNextSend();
+}
+
+void QueueHandler::stopBlocked(EServiceStatus status, const QString& cause)
+{
+    m_logger->warn(statusChangeWarning(static_cast<int>(status), cause));
+    emit stop(status);
 }
 
 } // namespace taxvault

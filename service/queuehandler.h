@@ -3,6 +3,7 @@
 #include "service/eservicestatus.h"
 
 #include <QObject>
+#include <QString>
 
 namespace Log4Qt {
 class Logger;
@@ -41,6 +42,8 @@ public:
 
 private:
     void send();
+    // Ends the worker with a block, its cause logged as a warning.
+    void stopBlocked(EServiceStatus status, const QString& cause);
     // The worker's own Sender, made on first use on the worker's thread, so
     // that it and its socket belong to that thread and go with the worker.
     Sender* sender();

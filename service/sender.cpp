@@ -37,6 +37,7 @@ namespace taxvault {
 namespace {
 
 const QString kReportResponse = QStringLiteral("reportresponse");
+const QString kDocumentsQueued = QStringLiteral("в очереди есть неотправленные сообщения");
 
 Config* config()
 {
@@ -99,6 +100,9 @@ void Sender::init()
     int status = dao()->getServiceStatus();
     if (status == 0 || status == 1)
         status = dao()->getFirstMessage().isEmpty() ? 0 : 1;
+    warnOfStatusChange(status, status == static_cast<int>(EServiceStatus::AUTONOMOUS)
+                                   ? kDocumentsQueued
+                                   : QStringLiteral("статус сохранен до перезапуска"));
     onChangeStatus(static_cast<EServiceStatus>(status));
     if (status == 1)
         startQueueHandler();
@@ -125,6 +129,7 @@ void Sender::takeWorkerStatus(EServiceStatus status)
     // queued; nothing accepted may wait in normal mode. A queue that cannot be
     // read counts as empty, so that new documents still reach the server.
     if (status == EServiceStatus::NORMAL && !dao()->getFirstMessage().isEmpty()) {
+        warnOfStatusChange(static_cast<int>(EServiceStatus::AUTONOMOUS), kDocumentsQueued);
         onChangeStatus(EServiceStatus::AUTONOMOUS);
         startQueueHandler();
         return;
@@ -142,6 +147,18 @@ bool Sender::setStatus(int status)
         openOfflinePeriod(true);
     m_lockDate = status == static_cast<int>(EServiceStatus::AUTONOMOUS) ? getLockDate() : QDateTime();
     return dao()->setServiceStatus(status);
+}
+
+void Sender::warnOfStatusChange(int status, const QString& cause)
+{
+    if (status != m_status && status != static_cast<int>(EServiceStatus::NORMAL))
+        m_logger->warn(statusChangeWarning(status, cause));
+}
+
+void Sender::blockFor(const QString& cause)
+{
+    warnOfStatusChange(static_cast<int>(EServiceStatus::BLOCKED), cause);
+    setStatus(static_cast<int>(EServiceStatus::BLOCKED));
 }
 
 QDateTime Sender::lockDate()
@@ -216,7 +233,13 @@ int Sender::dbDamagedStatus()
 QJsonObject Sender::fiscalMemoryError()
 {
     m_logger->error(QStringLiteral("Ошибка при работе с фискальной памятью, переход в режим блокировки"));
-    setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+    // Counted nowhere on the till, the document must be settled with the
+    // operator before it is made again.
+    if (m_accepted) {
+        m_logger->error(QStringLiteral("Документ принят сервером ОФД, но не сохранен: %1").arg(*m_accepted));
+        m_accepted.reset();
+    }
+    blockFor(QStringLiteral("ошибка при работе с фискальной памятью"));
     return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
                                QStringLiteral("Ошибка при работе с фискальной памятью"), QString(), 0);
 }
@@ -306,12 +329,16 @@ QJsonObject Sender::runCommand(int command, const QJsonObject& request, Document
                                const Finish& finish)
 {
     bool answered = false;
+    m_accepted.reset();
+    QJsonObject reply;
     try {
-        return serveCommand(command, request, count, finish, answered);
+        reply = serveCommand(command, request, count, finish, answered);
     } catch (const std::bad_alloc&) {
         // The command's transaction has been rolled back on the way here.
-        return answered ? outOfMemoryAfterAnswer() : outOfMemory();
+        reply = answered ? outOfMemoryAfterAnswer() : outOfMemory();
     }
+    m_accepted.reset();
+    return reply;
 }
 
 QJsonObject Sender::serveCommand(int command, const QJsonObject& request, DocumentCount* count,
@@ -320,7 +347,7 @@ QJsonObject Sender::serveCommand(int command, const QJsonObject& request, Docume
     // A file replaced or cut under the service takes nothing more, and no
     // document goes to the operator that could not be stored.
     if (!dao()->isFileSound()) {
-        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        blockFor(QStringLiteral("файл базы данных изменен вне сервиса"));
         return endCommand(nullptr,
                           makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
                                               QStringLiteral("Ошибка при работе с фискальной памятью"),
@@ -353,7 +380,7 @@ QJsonObject Sender::serveCommand(int command, const QJsonObject& request, Docume
             // A change of status is waited for on the disk.
             if (online)
                 writes.commit();
-            setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+            blockFor(QStringLiteral("время некорректно: текущее время раньше времени предыдущего запроса"));
             return endCommand(
                 &writes,
                 makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
@@ -402,6 +429,11 @@ QJsonObject Sender::serveCommand(int command, const QJsonObject& request, Docume
             writes.emplace();
         return endCommand(&*writes, takeOffline(command, request, 1, e.tr().ru(), count), count, finish);
     }
+    if (resultCodeToStatus(static_cast<int>(answer.result().result_code())) ==
+        static_cast<int>(EServiceStatus::NORMAL))
+        m_accepted = acceptedDocumentText(
+            request,
+            answer.has_ticket() ? QString::fromStdString(answer.ticket().ticket_number()) : QString());
     return endCommand(&*writes, answerReply(command, answer, dbState), count, finish);
 }
 
@@ -427,7 +459,8 @@ QJsonObject Sender::endCommand(CommandTransaction* writes, QJsonObject reply, Do
 QJsonObject Sender::queueWhileAutonomous(int command, const QJsonObject& request, DocumentCount* count)
 {
     if (isOfflineLimitExceeded()) {
-        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        blockFor(QStringLiteral("время нахождения в автономном режиме превышено, дата блокировки %1")
+                     .arg(lockDate().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));
         return makeKkmInfoResponse(
             static_cast<int>(EServiceStatus::BLOCKED),
             QStringLiteral("Время нахождения в автономном режиме превышено. Сервис в режиме блокировки"),
@@ -445,6 +478,7 @@ QJsonObject Sender::queueWhileAutonomous(int command, const QJsonObject& request
 QJsonObject Sender::answerReply(int command, const ofd::proto::Response& answer, int dbState)
 {
     const int code = static_cast<int>(answer.result().result_code());
+    warnOfStatusChange(resultCodeToStatus(code), resultCodeCause(code));
     onChangeStatus(static_cast<EServiceStatus>(resultCodeToStatus(code)));
     m_logger->info(QStringLiteral("Команда выполнена. Код результата: %1, сообщение об ошибке: '%2'")
                        .arg(code)
@@ -557,7 +591,7 @@ bool Sender::queueMessage(int command, const QJsonObject& request, QString& data
     const bool stored = numbered ? OfflineTicketNumber::storeWith(offlineNumber, store) : store();
     // The counters' failure is answered at the command's end.
     if (!stored && !(count && count->outcome == DocumentCount::Outcome::Failed))
-        setStatus(static_cast<int>(EServiceStatus::BLOCKED));
+        blockFor(QStringLiteral("не удалось сохранить сообщение в очередь"));
     if (normal)
         startQueueHandler();
     // An offline number only for a receipt that exists.
@@ -598,6 +632,7 @@ QJsonObject Sender::takeOffline(int command, const QJsonObject& request, int rea
 {
     setOfflineModeReason(reason);
     m_logger->error(errorText);
+    warnOfStatusChange(static_cast<int>(EServiceStatus::AUTONOMOUS), offlineReasonCause(reason));
     QString text = errorText;
     QString data;
     if (!queueMessage(command, request, data, count))

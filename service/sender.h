@@ -148,6 +148,10 @@ private:
     // The operator has answered a command that then ran out of memory.
     QJsonObject outOfMemoryAfterAnswer();
 
+    // The warning line of a change out of normal mode, before the change.
+    void warnOfStatusChange(int status, const QString& cause);
+    // Status 2, its cause warned of.
+    void blockFor(const QString& cause);
     // Opens an offline period that begins now and stores it; with keepOpenPeriod
     // a period already open stays as it is.
     void openOfflinePeriod(bool keepOpenPeriod);
@@ -160,6 +164,8 @@ private:
     QDateTime m_lockDate;
     OperatorLink* m_link;
     ServiceRecords m_records;
+    // The document of the running command that the operator's server accepted.
+    std::optional<QString> m_accepted;
     Log4Qt::Logger* m_logger;
     // The status block last built and its JSON: it mostly repeats from one
     // command to the next. Its lock date also as text: one instant given in

@@ -1,5 +1,7 @@
 #include "service/servicetables.h"
 
+#include <QVariant>
+
 namespace taxvault {
 
 const std::map<int, const char*> resultCodeMessages = {
@@ -53,6 +55,33 @@ int taxationTypeNumber(const QString& name)
 {
     const auto it = taxationTypeNames.find(name.toStdString());
     return it == taxationTypeNames.end() ? 100 : it->second;
+}
+
+QString statusChangeWarning(int status, const QString& cause)
+{
+    return QStringLiteral("Переход в %1. Причина: %2").arg(serviceModeName(status), cause);
+}
+
+QString resultCodeCause(int code)
+{
+    const QString text = resultCodeMessage(code);
+    return text.isEmpty() ? QStringLiteral("код результата %1").arg(code)
+                          : QStringLiteral("код результата %1 (%2)").arg(code).arg(text);
+}
+
+QString offlineReasonCause(int reason)
+{
+    return reason == 2 ? resultCodeCause(2) : QStringLiteral("нет связи с сервером ОФД");
+}
+
+QString acceptedDocumentText(const QJsonObject& document, const QString& ticketNumber)
+{
+    const auto shown = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
+    const auto number = [&](const char* key) {
+        return shown(document.value(QLatin1String(key)).toVariant().toString());
+    };
+    return QStringLiteral("номер документа %1, смена %2, номер чека ОФД %3")
+        .arg(number("printedDocumentNumber"), number("frShiftNumber"), shown(ticketNumber));
 }
 
 } // namespace taxvault

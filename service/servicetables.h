@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 
 #include <map>
@@ -20,5 +21,16 @@ QString resultCodeMessage(int code);
 QString serviceModeName(int status);
 // The number of a taxation type name (exact, case-sensitive); 100 when unknown.
 int taxationTypeNumber(const QString& name);
+
+// Why the service leaves normal mode, as its warning line gives it: the
+// journal's warnings alone must tell why a till stopped taking documents.
+QString statusChangeWarning(int status, const QString& cause);
+// An answer of the operator's server as a cause: its code and the code's text.
+QString resultCodeCause(int code);
+// An offline mode reason (1 no connection, 2 invalid token) as a cause.
+QString offlineReasonCause(int reason);
+// A document the operator's server accepted, as the engineer settles it with
+// the operator: its printed number and shift, and the operator's receipt number.
+QString acceptedDocumentText(const QJsonObject& document, const QString& ticketNumber);
 
 } // namespace taxvault

@@ -10,14 +10,18 @@
 #include "korvan/singleton.h"
 #include "utility/numeric.h"
 
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlDriver>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTcpSocket>
 
 #include <sqlcipher/sqlite3.h>
 
+#include <functional>
 #include <future>
+#include <optional>
 #include <thread>
 
 namespace taxvault::testing {
@@ -112,6 +116,97 @@ TEST_F(QueueDelivery, DeliveredMessageGoesWithWhatTheAnswerBringsInOneCommit)
               QString())
         << "the delivered message closes the offline period";
     EXPECT_FALSE(record(QStringLiteral("serviceresponse")).isEmpty());
+}
+
+TEST_F(QueueDelivery, WorkerWarnsOfEveryChangeItReportsWithItsCause)
+{
+    struct Case
+    {
+        const char* name;
+        int storedStatus;
+        const char* message;
+        QList<Step> steps; // empty: nothing listens
+        std::function<void()> refuse;
+        const char* warning; // %1: the message's id
+        const char* signal;
+    };
+    const ofd::proto::Response refusal = answer(6);
+    const Case cases[] = {
+        {"no connection while blocked",
+         2,
+         R"({"command": 6, "request": {"sum": 1}})",
+         {},
+         [] {},
+         "Переход в автономный режим. Причина: нет связи с сервером ОФД",
+         "changeStatus"},
+        {"damaged entry",
+         1,
+         R"({"request": {"sum": 1}})",
+         {},
+         [] {},
+         "Переход в режим блокировки. Причина: сообщение в очереди с messageid = %1 повреждено",
+         "stop"},
+        {"refused by the server",
+         1,
+         R"({"command": 6, "request": {"sum": 1}})",
+         {Step{{replyFrame(refusal, 0x51)}}},
+         [] {},
+         "Переход в режим блокировки. Причина: код результата 6 (Неверные настройки устройства) на сообщение "
+         "из "
+         "очереди с messageid = %1",
+         "stop"},
+        {"accepted but kept in the queue",
+         1,
+         R"({"command": 6, "request": {"sum": 1, "printedDocumentNumber": 2, "frShiftNumber": 3}})",
+         {Step{{replyFrame(answer(0), 0x51)}}},
+         [] {
+             sql(QStringLiteral("CREATE TEMP TRIGGER refuse_delete BEFORE DELETE ON main.messages "
+                                "BEGIN SELECT RAISE(ABORT, 'refused'); END"));
+         },
+         "Переход в режим блокировки. Причина: сообщение из очереди с messageid = %1 принято сервером ОФД, "
+         "но не "
+         "удалено из очереди: номер документа 2, смена 3, номер чека ОФД -",
+         "stop"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        std::optional<ScriptedOperator> server;
+        quint16 port = 0;
+        if (c.steps.isEmpty()) {
+            QTcpServer closed;
+            closed.listen(QHostAddress::LocalHost, 0);
+            port = closed.serverPort();
+        } else {
+            server.emplace(c.steps);
+            port = server->port();
+        }
+        setConfig(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1"));
+        setConfig(QStringLiteral("Connection:port"), port);
+        setConfig(QStringLiteral("DataSending:operationTimeout"), 1);
+        Dao* dao = Singleton<Dao>::instance();
+        ASSERT_TRUE(dao->setServiceStatus(c.storedStatus));
+        ASSERT_TRUE(dao->saveMessage(json(c.message)));
+        QSqlQuery id(QSqlDatabase::database());
+        ASSERT_TRUE(id.exec(QStringLiteral("SELECT messageid FROM messages")) && id.next());
+        c.refuse();
+
+        SingleSend handler;
+        QStringList emitted;
+        QObject::connect(&handler, &QueueHandler::stop,
+                         [&emitted] { emitted.append(QStringLiteral("stop")); });
+        QObject::connect(&handler, &QueueHandler::changeStatus,
+                         [&emitted] { emitted.append(QStringLiteral("changeStatus")); });
+        const QString log = logOf([&] { handler.sendMessage(); });
+        sql(QStringLiteral("DROP TRIGGER IF EXISTS refuse_delete"));
+
+        EXPECT_EQ(emitted, QStringList{QString::fromUtf8(c.signal)});
+        const QString warning = QString::fromUtf8(c.warning).arg(id.value(0).toInt());
+        const QRegularExpression line(QStringLiteral(" WARN  \\[[0-9a-f]+\\] queuehandler - ") +
+                                          QRegularExpression::escape(warning) + QStringLiteral("$"),
+                                      QRegularExpression::MultilineOption);
+        EXPECT_TRUE(line.match(log).hasMatch()) << log.toStdString();
+    }
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 
 #include <QJsonArray>
 #include <QMutexLocker>
+#include <QRegularExpression>
 #include <QSqlQuery>
 
 #include <atomic>
@@ -64,11 +65,16 @@ protected:
 
     void TearDown() override
     {
-        for (const char* trigger : {"refuse_shift_insert", "refuse_shift_update", "refuse_message",
-                                    "refuse_servicedata"})
+        removeRefusals();
+        ServiceDbTest::TearDown();
+    }
+
+    static void removeRefusals()
+    {
+        for (const char* trigger :
+             {"refuse_shift_insert", "refuse_shift_update", "refuse_message", "refuse_servicedata"})
             sql(QStringLiteral("DROP TRIGGER IF EXISTS %1").arg(QLatin1String(trigger)));
         allowCommits();
-        ServiceDbTest::TearDown();
     }
 
     void answerWith(int code)
@@ -1073,6 +1079,211 @@ TEST_F(SenderCommands, LockDateIsLoggedOnceWhenTheServiceBecomesAutonomous)
     });
     EXPECT_EQ(sender->status(), 1);
     EXPECT_EQ(log.count(QStringLiteral("Получение даты блокировки")), 1) << log.toStdString();
+}
+
+// The text of each warning line in the log, in order.
+QStringList warnings(const QString& log)
+{
+    QStringList texts;
+    for (const QString& line : log.split(QLatin1Char('\n'))) {
+        if (line.contains(QStringLiteral(" WARN  [")))
+            texts.append(line.section(QStringLiteral(" - "), 1));
+    }
+    return texts;
+}
+
+TEST_F(SenderCommands, EveryChangeOutOfNormalModeIsWarnedWithItsCause)
+{
+    const auto run = [this](int code) {
+        return [this, code] {
+            answerWith(code);
+            sender->processCommand(6, json(kPlacement));
+        };
+    };
+    const auto fresh = [] { ScriptedSender().init(); };
+    struct Case
+    {
+        const char* name;
+        std::function<void()> before;
+        std::function<void()> act;
+        QStringList expected;
+    };
+    const Case cases[] = {
+        {"accepted", [] {}, run(0), {}},
+        {"open shift expired", [] {}, run(11), {}},
+        {"error answer",
+         [] {},
+         run(6),
+         {QStringLiteral(
+             "Переход в режим блокировки. Причина: код результата 6 (Неверные настройки устройства)")}},
+        {"code without text",
+         [] {},
+         run(16),
+         {QStringLiteral("Переход в режим блокировки. Причина: код результата 16")}},
+        {"server blocks",
+         [] {},
+         run(15),
+         {QStringLiteral(
+             "Переход в режим серверной блокировки. Причина: код результата 15 (Касса заблокирована)")}},
+        {"invalid token",
+         [] {},
+         run(2),
+         {QStringLiteral("Переход в автономный режим. Причина: код результата 2 (Неверный токен)")}},
+        {"no connection",
+         [] {},
+         [this] {
+             noConnection();
+             sender->processCommand(6, json(kPlacement));
+         },
+         {QStringLiteral("Переход в автономный режим. Причина: нет связи с сервером ОФД")}},
+        {"queued while autonomous",
+         [this] { goAutonomous(); },
+         [this] { sender->processCommand(6, json(kPlacement)); },
+         {}},
+        {"queue refuses the first document of an outage",
+         [this] {
+             noConnection();
+             refuseWrites("refuse_message", "messages");
+         },
+         [this] { sender->processCommand(6, json(kPlacement)); },
+         {QStringLiteral("Переход в автономный режим. Причина: нет связи с сервером ОФД"),
+          QStringLiteral("Переход в режим блокировки. Причина: не удалось сохранить сообщение в очередь")}},
+        {"clock behind the last request",
+         [] { store(QStringLiteral("lastrequesttime"), json(R"({"datetime": "2024-03-01 10:00:00"})")); },
+         run(0),
+         {QStringLiteral(
+             "Переход в режим блокировки. Причина: время некорректно: текущее время раньше времени "
+             "предыдущего запроса")}},
+        {"offline limit",
+         [this] {
+             goAutonomous();
+             setNow(kNow.addSecs(73 * 3600));
+         },
+         [this] { sender->processCommand(6, json(kPlacement)); },
+         {QStringLiteral(
+             "Переход в режим блокировки. Причина: время нахождения в автономном режиме превышено, "
+             "дата блокировки 2024-03-04 09:05:00")}},
+        {"counters refused after the server accepted",
+         [this] {
+             answerWith(0);
+             refuseWrites("refuse_shift_insert", "shiftcounters");
+         },
+         [this] { ticket(); },
+         {QStringLiteral("Переход в режим блокировки. Причина: ошибка при работе с фискальной памятью")}},
+        {"already blocked", [this] { sender->setStatus(2); }, run(0), {}},
+        {"lock worker ends with documents queued",
+         [this] {
+             sender->setStatus(3);
+             ASSERT_TRUE(Singleton<Dao>::instance()->saveMessage(json(R"({"command": 0, "request": null})")));
+         },
+         [this] { sender->takeWorkerStatus(EServiceStatus::NORMAL); },
+         {QStringLiteral("Переход в автономный режим. Причина: в очереди есть неотправленные сообщения")}},
+        {"start-up blocked",
+         [] { ASSERT_TRUE(Singleton<Dao>::instance()->setServiceStatus(2)); },
+         fresh,
+         {QStringLiteral("Переход в режим блокировки. Причина: статус сохранен до перезапуска")}},
+        {"start-up with documents queued",
+         [] {
+             ASSERT_TRUE(Singleton<Dao>::instance()->saveMessage(json(R"({"command": 0, "request": null})")));
+         },
+         fresh,
+         {QStringLiteral("Переход в автономный режим. Причина: в очереди есть неотправленные сообщения")}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        c.before();
+        const QString log = logOf(c.act);
+        removeRefusals();
+        EXPECT_EQ(warnings(log), c.expected) << log.toStdString();
+    }
+}
+
+TEST_F(SenderCommands, AcceptedDocumentThatCannotBeKeptIsNamedForSettling)
+{
+    const auto acceptedWithTicket = [](int code) {
+        ofd::proto::Response accepted = answer(code);
+        accepted.set_command(ofd::proto::COMMAND_TICKET);
+        accepted.mutable_ticket()->set_ticket_number("SIM-TICKET-15");
+        return accepted;
+    };
+    const char* const numbered =
+        R"({"operation": 2, "payments": {"0": {"sum": 10}}, "printedDocumentNumber": 15, "frShiftNumber": 3})";
+    struct Case
+    {
+        const char* name;
+        int code;
+        const char* document;
+        std::function<void()> refuse;
+        const char* line; // nullptr: no such line
+    };
+    const Case cases[] = {
+        {"counters refused", 0, numbered, [] { refuseWrites("refuse_shift_insert", "shiftcounters"); },
+         "номер документа 15, смена 3, номер чека ОФД SIM-TICKET-15"},
+        {"commit refused", 11, numbered, [] { refuseCommitAfterInsertInto(QStringLiteral("shiftcounters")); },
+         "номер документа 15, смена 3, номер чека ОФД SIM-TICKET-15"},
+        {"receipt without its numbers", 0, R"({"operation": 2, "payments": {"0": {"sum": 10}}})",
+         [] { refuseWrites("refuse_shift_insert", "shiftcounters"); },
+         "номер документа -, смена -, номер чека ОФД SIM-TICKET-15"},
+        {"refused by the server", 6, numbered, [] { refuseWrites("refuse_shift_insert", "shiftcounters"); },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        const ofd::proto::Response reply = acceptedWithTicket(c.code);
+        sender->script = [reply](const ofd::proto::Request&) { return reply; };
+        c.refuse();
+
+        const QString log = logOf([&] {
+            sender->commandTicket(
+                QSharedPointer<TicketRequest>::create(TicketRequest::fromJson(json(c.document))));
+        });
+        removeRefusals();
+
+        EXPECT_EQ(sender->status(), 2);
+        const QString expected =
+            QStringLiteral("ERROR \\[[0-9a-f]+\\] sender - Документ принят сервером ОФД, но не сохранен: ") +
+            QRegularExpression::escape(QString::fromUtf8(c.line ? c.line : ""));
+        EXPECT_EQ(log.count(QRegularExpression(expected)), c.line ? 1 : 0) << log.toStdString();
+    }
+}
+
+TEST_F(SenderCommands, OfflineModeReasonIsTheLastRecordedOne)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void()> act;
+        int reason;
+    };
+    const Case cases[] = {
+        // The status block tells why the service last went offline, also once it is back.
+        {"queue delivered", [this] { sender->takeWorkerStatus(EServiceStatus::NORMAL); }, 2},
+        {"start-up with the queue empty", [] { ScriptedSender().init(); }, 2},
+        {"still autonomous", [this] { sender->processCommand(6, json(kPlacement)); }, 2},
+        {"blocked at the offline limit",
+         [this] {
+             setNow(kNow.addSecs(73 * 3600));
+             sender->processCommand(6, json(kPlacement));
+         },
+         2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        answerWith(2);
+        sender->processCommand(6, json(kPlacement));
+        ASSERT_EQ(block(sender->makeResponse(QString())).value(QStringLiteral("offlineModeReason")).toInt(),
+                  2);
+        sql(QStringLiteral("DELETE FROM messages"));
+
+        c.act();
+
+        EXPECT_EQ(block(sender->makeResponse(QString())).value(QStringLiteral("offlineModeReason")).toInt(),
+                  c.reason);
+        EXPECT_EQ(ScriptedSender().offlineModeReason(), c.reason) << "as the next start reads it";
+    }
 }
 
 } // namespace

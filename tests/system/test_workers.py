@@ -191,7 +191,7 @@ def test_invalid_token_on_first_send_keeps_the_open_period(offline_vault, dead_p
     with vault.db() as db:
         assert db.service_data("offlinemodereason") == {"reason": 2}
         assert db.messages() == []
-    assert vault.log().count("Переход в автономный режим") == 1, "no status change for a period already open"
+    assert vault.log().count("- Переход в автономный режим\n") == 1, "no status change for a period already open"
 
 
 def test_worker_keeps_sending_while_the_service_is_blocked(offline_vault, dead_port, make_sim):
