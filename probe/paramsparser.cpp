@@ -3,11 +3,15 @@
 #include "probe/accessdigest.h"
 #include "probe/observer.h"
 
+#include "storage/database.h"
+
+#include "korvan/config.h"
 #include "korvan/singleton.h"
 #include "log4qt/logger.h"
 
 #include <QCryptographicHash>
 #include <QDate>
+#include <QDir>
 #include <QStringEncoder>
 
 #include <utility>
@@ -86,6 +90,25 @@ bool ParamsParser::isAccessCode(const QString& code) const
     return digest == storedAccessDigest();
 }
 
+bool ParamsParser::hasDeviceId() const
+{
+    return Singleton<Config>::instance()->getInt(QStringLiteral("KKM:deviceId"), 0) != 0;
+}
+
+// Without its device id the service does not start, so a repair of fr_0.db would
+// change nothing the till uses; what an older service kept there may still be read.
+ParamsResult ParamsParser::repair(const std::function<QString()>& operation, const QString& failureText)
+{
+    if (!hasDeviceId()) {
+        const QString refusal =
+            QStringLiteral("KKM:deviceId не задан или равен 0: база данных %1 не исправлена")
+                .arg(QDir::cleanPath(Database::dbFilePath()));
+        m_logger->error(refusal);
+        return {1, printed(refusal)};
+    }
+    return fromOperation(operation(), failureText);
+}
+
 ParamsResult ParamsParser::unparsable()
 {
     m_logger->warn(QStringLiteral("Не удалось разобрать полученные параметры"));
@@ -120,6 +143,9 @@ ParamsResult ParamsParser::execute(const QStringList& args)
         m_logger->info(kHelp);
         return usage(QString());
     }
+    if (!hasDeviceId())
+        m_logger->warn(QStringLiteral("KKM:deviceId не задан или равен 0, используется база данных %1")
+                           .arg(QDir::cleanPath(Database::dbFilePath())));
     if (command == QLatin1String("protectedcounters"))
         return fromOperation(observer()->protectedCounters(),
                              QStringLiteral("Не удалось получить необнуляемые счетчики"));
@@ -145,17 +171,17 @@ ParamsResult ParamsParser::execute(const QStringList& args)
         if (words.size() < 2)
             return usage(QStringLiteral("Некорректные параметры команды token"));
         if (words.at(1) == QLatin1String("clean"))
-            return fromOperation(observer()->resetToken(), QStringLiteral("Не удалось обнулить токен"));
+            return repair([] { return observer()->resetToken(); }, QStringLiteral("Не удалось обнулить токен"));
         if (words.at(1) == QLatin1String("set") && words.size() == 3)
-            return fromOperation(observer()->setToken(words.at(2)),
-                                 QStringLiteral("Не удалось установить токен"));
+            return repair([&words] { return observer()->setToken(words.at(2)); },
+                          QStringLiteral("Не удалось установить токен"));
         return unparsable();
     }
     if (command == QLatin1String("status")) {
         if (words.size() < 2)
             return usage(QStringLiteral("Некорректные параметры команды status"));
         if (words.at(1) == QLatin1String("clean"))
-            return fromOperation(observer()->resetStatus(), QStringLiteral("Не удалось сбросить статус"));
+            return repair([] { return observer()->resetStatus(); }, QStringLiteral("Не удалось сбросить статус"));
         return unparsable();
     }
     if (command == QLatin1String("queue"))
@@ -174,7 +200,7 @@ ParamsResult ParamsParser::execute(const QStringList& args)
             return fromOperation(observer()->message(id),
                                  QStringLiteral("Не удалось получить сообщение из очереди"));
         if (words.at(2) == QLatin1String("delete"))
-            return fromOperation(observer()->deleteMessage(id), QStringLiteral("Сообщение не удалено"));
+            return repair([id] { return observer()->deleteMessage(id); }, QStringLiteral("Сообщение не удалено"));
         return usage(badMessage);
     }
     return unparsable();

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 namespace Log4Qt {
 class Logger;
 }
@@ -22,6 +24,8 @@ public:
 
 private:
     bool isAccessCode(const QString& code) const;
+    bool hasDeviceId() const;
+    ParamsResult repair(const std::function<QString()>& operation, const QString& failureText);
     ParamsResult unparsable();
 
     Log4Qt::Logger* m_logger;

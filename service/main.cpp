@@ -1,4 +1,5 @@
 #include "service/commandprocessor.h"
+#include "service/configkeys.h"
 #include "storage/dao.h"
 #include "storage/database.h"
 
@@ -38,6 +39,7 @@ int main(int argc, char** argv)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     Config* config = Singleton<Config>::instance();
     const QString configFile = paths::configFile();
+    config->setKnownKeys(taxvault::serviceConfigKeys());
     // On defaults the till would keep receipts under device id 0, in a database
     // that the configured service never opens again.
     if (!config->setConfigsPathList(QList<QDir>(), QList<QString>{configFile})) {
@@ -47,6 +49,14 @@ int main(int argc, char** argv)
         return 1;
     }
     const int deviceId = config->getInt(QStringLiteral("KKM:deviceId"), 0);
+    // Receipts taken as device 0 reach the operator under no till's id and stay in
+    // a database that the configured service never opens.
+    if (deviceId == 0) {
+        logger->error(QStringLiteral("KKM:deviceId не задан или равен 0 в файле конфигурации %1: "
+                                     "сервис не запущен")
+                          .arg(configFile));
+        return 1;
+    }
     const QString databaseFile = QDir::cleanPath(taxvault::Database::dbFilePath());
     const int servicePort = config->getInt(QStringLiteral("Connection:servicePort"), 55555);
     logger->info(
@@ -56,9 +66,6 @@ int main(int argc, char** argv)
                  config->getString(QStringLiteral("Connection:host"), QStringLiteral("127.0.0.1")),
                  QString::number(config->getInt(QStringLiteral("Connection:port"), 0)),
                  QString::number(servicePort)));
-    if (deviceId == 0)
-        logger->warn(QStringLiteral("KKM:deviceId не задан или равен 0, используется база данных %1")
-                         .arg(databaseFile));
 
     registerSqlCipherDriver();
     {

@@ -3,7 +3,16 @@
 
 #include "log4qt/logger.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
 #include <sqlcipher/sqlite3.h>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace taxvault {
 
@@ -12,6 +21,24 @@ namespace {
 QString errorText(int code)
 {
     return QString::fromUtf8(sqlite3_errstr(code));
+}
+
+// The path and what the system says to opening it for writing, or to making it
+// in its folder: SQLite's own text names neither.
+QString whyNotWritable(const QString& path)
+{
+    const QString file = QDir::cleanPath(path);
+    const int fd = ::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return file;
+    }
+    if (errno != ENOENT)
+        return QStringLiteral("%1: %2").arg(file, qt_error_string(errno));
+    const QString folder = QFileInfo(file).path();
+    if (::faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        return QStringLiteral("%1: %2").arg(folder, qt_error_string(errno));
+    return file;
 }
 
 const char* const checkStatement = "SELECT count(*) FROM sqlite_master;";
@@ -32,10 +59,15 @@ bool Database::init()
     m_logger->info(QStringLiteral("Инициализация базы данных"));
 
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(dbFilePath().toUtf8().constData(), &db,
+    const QString path = dbFilePath();
+    int rc = sqlite3_open_v2(path.toUtf8().constData(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    // SQLite falls back to reading a file it may not write; every start writes.
+    if (rc == SQLITE_OK && sqlite3_db_readonly(db, "main") == 1)
+        rc = SQLITE_READONLY;
     if (rc != SQLITE_OK) {
-        m_logger->error(QStringLiteral("Ошибка открытия базы данных: %1").arg(errorText(rc)));
+        m_logger->error(QStringLiteral("Ошибка открытия базы данных: %1 (%2)")
+                            .arg(errorText(rc), whyNotWritable(path)));
         // SQLite hands out a handle even when opening fails; it must be released.
         sqlite3_close(db);
         return false;

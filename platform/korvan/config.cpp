@@ -27,7 +27,20 @@ QString unquoted(const QString& value)
 
 // Values are taken as written: an organisation's address keeps its commas and
 // spaces (QSettings would turn "a, b" into a list and lose it).
-bool loadFile(const QString& path, QHash<QString, QVariant>& values)
+struct KnownNames
+{
+    const QSet<QString>& keys;
+    const QSet<QString>& sections;
+
+    bool checked() const { return !keys.isEmpty(); }
+};
+
+Log4Qt::Logger* configLogger()
+{
+    return Log4Qt::Logger::logger(QStringLiteral("config"));
+}
+
+bool loadFile(const QString& path, const KnownNames& known, QHash<QString, QVariant>& values)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -44,19 +57,25 @@ bool loadFile(const QString& path, QHash<QString, QVariant>& values)
             continue;
         if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
             section = line.mid(1, line.size() - 2).trimmed().toString();
+            if (known.checked() && !known.sections.contains(section))
+                configLogger()->warn(QStringLiteral("Неизвестный раздел файла конфигурации %1:%2: [%3]")
+                                         .arg(path, QString::number(number), section));
             continue;
         }
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (equals <= 0) {
             // The setting meant here silently taking its default is what misleads.
-            Log4Qt::Logger::logger(QStringLiteral("config"))
-                ->warn(QStringLiteral("Не прочитана строка файла конфигурации %1:%2: %3")
-                           .arg(path, QString::number(number), line));
+            configLogger()->warn(QStringLiteral("Не прочитана строка файла конфигурации %1:%2: %3")
+                                     .arg(path, QString::number(number), line));
             continue;
         }
         const QString name = line.left(equals).trimmed().toString();
         const QString value = unquoted(line.mid(equals + 1).trimmed().toString());
-        values.insert(section.isEmpty() ? name : section + QLatin1Char(':') + name, value);
+        const QString key = section.isEmpty() ? name : section + QLatin1Char(':') + name;
+        if (known.checked() && !known.keys.contains(key))
+            configLogger()->warn(QStringLiteral("Неизвестный ключ файла конфигурации %1:%2: %3")
+                                     .arg(path, QString::number(number), key));
+        values.insert(key, value);
     }
     return true;
 }
@@ -108,13 +127,23 @@ bool Config::setConfigsPathList(const QList<QDir>& directories, const QList<QStr
     m_stamp = filesStamp();
     QHash<QString, QVariant> values;
     bool found = false;
+    const KnownNames known{m_knownKeys, m_knownSections};
     for (const QString& path : iniFilesOf(directories, files))
-        found = loadFile(path, values) || found;
+        found = loadFile(path, known, values) || found;
     m_lastCheck.store(nowMs());
     QWriteLocker locker(&m_lock);
     m_fileValues = values;
     m_setValues.clear();
     return found;
+}
+
+void Config::setKnownKeys(const QList<QString>& keys)
+{
+    QMutexLocker reloadLocker(&m_reloadMutex);
+    m_knownKeys = QSet<QString>(keys.begin(), keys.end());
+    m_knownSections.clear();
+    for (const QString& key : keys)
+        m_knownSections.insert(key.section(QLatin1Char(':'), 0, 0));
 }
 
 void Config::setCheckInterval(int milliseconds)
@@ -148,8 +177,9 @@ void Config::reloadIfChanged() const
         return;
     QHash<QString, QVariant> values;
     bool found = false;
+    const KnownNames known{m_knownKeys, m_knownSections};
     for (const QString& path : iniFilesOf(m_directories, m_files))
-        found = loadFile(path, values) || found;
+        found = loadFile(path, known, values) || found;
     // A file that is gone or unreadable for a moment must not turn every
     // setting back to its default while the till is working.
     if (!found)

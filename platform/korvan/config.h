@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMutex>
 #include <QReadWriteLock>
+#include <QSet>
 #include <QString>
 #include <QVariant>
 
@@ -19,6 +20,11 @@ public:
     Config() = default;
 
     bool setConfigsPathList(const QList<QDir>& directories, const QList<QString>& files);
+
+    // The keys the program reads. Once set, every other key or section of the files
+    // is warned of with its file and line at each load: a misspelled name would
+    // otherwise take its default in silence.
+    void setKnownKeys(const QList<QString>& keys);
 
     QString getString(const QString& key, const QString& defaultValue = QString()) const;
     int getInt(const QString& key, int defaultValue = 0) const;
@@ -42,6 +48,8 @@ private:
     QList<QDir> m_directories;
     QList<QString> m_files;
     mutable QByteArray m_stamp;
+    QSet<QString> m_knownKeys;
+    QSet<QString> m_knownSections;
 
     mutable std::atomic<qint64> m_lastCheck{0};
     std::atomic<int> m_checkInterval{1000};

@@ -96,6 +96,66 @@ TEST_F(ConfigFileTest, EachLineThatCannotBeReadIsWarnedWithFileAndLine)
     EXPECT_EQ(config.getInt("KKM:deviceId"), 5);
 }
 
+QStringList warningsIn(const QString& text)
+{
+    QStringList warnings;
+    for (const QString& line : text.split(u'\n', Qt::SkipEmptyParts))
+        warnings << line.section(QRegularExpression(QStringLiteral("WARN  \\[[0-9a-f]+\\] ")), 1);
+    return warnings;
+}
+
+TEST_F(ConfigFileTest, KeysAndSectionsTheProgramDoesNotReadAreWarnedWithFileLineAndKey)
+{
+    const QByteArray ini = "[KKM]\n"
+                           "devicId=4711\n"
+                           "deviceId=4711\n"
+                           "[KMM]\n"
+                           "deviceId=4712\n"
+                           "[Connection]\n"
+                           "Port=7000\n"
+                           "port=7001\n";
+    const QString path = writeIni("host=outside\n" + ini);
+    const auto key = [&path](int line, const QString& name) {
+        return QStringLiteral("config - Неизвестный ключ файла конфигурации %1:%2: %3").arg(path).arg(line).arg(name);
+    };
+    const auto section = [&path](int line, const QString& name) {
+        return QStringLiteral("config - Неизвестный раздел файла конфигурации %1:%2: [%3]")
+            .arg(path)
+            .arg(line)
+            .arg(name);
+    };
+    {
+        CapturedStderr captured;
+        config.setKnownKeys({"KKM:deviceId", "Connection:port", "Connection:host"});
+        ASSERT_TRUE(config.setConfigsPathList({}, {path}));
+        EXPECT_EQ(warningsIn(QString::fromUtf8(captured.text())),
+                  QStringList({key(1, "host"), key(3, "KKM:devicId"), section(5, "KMM"), key(6, "KMM:deviceId"),
+                               key(8, "Connection:Port")}));
+    }
+    // What is known reads as written.
+    EXPECT_EQ(config.getInt("KKM:deviceId"), 4711);
+    EXPECT_EQ(config.getInt("Connection:port"), 7001);
+
+    // A changed file is looked at again the same way.
+    config.setCheckInterval(0);
+    CapturedStderr captured;
+    writeIni(ini + "[Checks]\n");
+    EXPECT_EQ(config.getInt("KKM:deviceId"), 4711);
+    EXPECT_EQ(warningsIn(QString::fromUtf8(captured.text())),
+              QStringList({key(2, "KKM:devicId"), section(4, "KMM"), key(5, "KMM:deviceId"), key(7, "Connection:Port"),
+                           section(9, "Checks")}));
+}
+
+TEST_F(ConfigFileTest, WithoutKnownKeysNothingIsWarned)
+{
+    // The engineer's tool reads one key of the service's file: the others are not its business.
+    const QString path = writeIni("[KKM]\ndeviceId=4711\n[Connection]\nport=7000\n");
+    CapturedStderr captured;
+    ASSERT_TRUE(config.setConfigsPathList({}, {path}));
+    EXPECT_EQ(captured.text(), QByteArray());
+    EXPECT_EQ(config.getInt("KKM:deviceId"), 4711);
+}
+
 // The file is looked at again on every read here, so that a change counts at once.
 class ConfigReloadTest : public ConfigFileTest
 {

@@ -652,6 +652,56 @@ TEST_F(ProbeTest, DeletingAMessageRemovesThatRowOnly)
                   QStringLiteral("1\nВремя первого сообщения   08:01:15 08.03.2024\n"));
 }
 
+// ---- a till without its device id ------------------------------------------------------
+
+TEST_F(ProbeTest, WithoutADeviceIdDocumentsKeptAsDevice0AreReadButNotRepaired)
+{
+    prepare(QStringLiteral("realistic"));
+    const QList<QStringList> reads = {
+        {QStringLiteral("shiftcounters")}, {QStringLiteral("fiscalmemory")}, {QStringLiteral("messages")},
+        {QStringLiteral("message"), QStringLiteral("1")}};
+    QList<ProbeRun> asDevice17;
+    for (const QStringList& words : reads)
+        asDevice17 << command(words);
+
+    // What a service of an earlier version took without its device id: fr_0.db.
+    const QString device0 = dataDir() + QStringLiteral("/fr_0.db");
+    ASSERT_TRUE(QFile::rename(dbFile(), device0));
+    for (const QByteArray& ini : {QByteArray("[KKM]\n"), QByteArray("[KKM]\ndeviceId=0\n")}) {
+        SCOPED_TRACE(ini.toStdString());
+        QFile file(root() + QStringLiteral("/tillbase/cash/conf/taxvault.ini"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(ini);
+        file.close();
+        const QString warning =
+            QStringLiteral("KKM:deviceId не задан или равен 0, используется база данных %1").arg(device0);
+        for (int i = 0; i < reads.size(); ++i) {
+            const ProbeRun run = command(reads.at(i));
+            EXPECT_EQ(run.out, asDevice17.at(i).out) << describe(reads.at(i));
+            EXPECT_EQ(run.exitCode, 0) << describe(reads.at(i));
+            EXPECT_TRUE(run.log.contains(QStringLiteral("WARN")) && run.log.contains(warning))
+                << run.log.toStdString();
+        }
+
+        // The service does not start without its device id: a repair here would change
+        // nothing the till uses.
+        QFile stored(device0);
+        ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+        const QByteArray before = stored.readAll();
+        stored.close();
+        const QString refusal =
+            QStringLiteral("KKM:deviceId не задан или равен 0: база данных %1 не исправлена\n").arg(device0);
+        expectAnswers({
+            {{QStringLiteral("token"), QStringLiteral("clean")}, refusal, 1},
+            {{QStringLiteral("token"), QStringLiteral("set"), QStringLiteral("5")}, refusal, 1},
+            {{QStringLiteral("status"), QStringLiteral("clean")}, refusal, 1},
+            {{QStringLiteral("message"), QStringLiteral("1"), QStringLiteral("delete")}, refusal, 1},
+        });
+        ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+        EXPECT_EQ(stored.readAll(), before);
+    }
+}
+
 // ---- a database that cannot be read ---------------------------------------------------
 
 TEST_F(ProbeTest, UnreadableDatabaseIsReportedAsSuchAndLeftAsItIs)

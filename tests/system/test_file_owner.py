@@ -4,6 +4,7 @@ repair."""
 
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import tempfile
@@ -100,3 +101,42 @@ def test_log_files_a_root_process_makes_belong_to_the_owner_of_the_database(user
     finally:
         holder.stdin.close()
         assert holder.wait(30) == 0
+
+
+@pytest.mark.parametrize("case, sqlite_text, named", [
+    # cp as root after removing the service's file: root's, and as cp makes it.
+    ("root's, mode 0600", "unable to open database file", "db"),
+    ("root's, mode 0644", "attempt to write a readonly database", "db"),
+    ("the service user's, mode 0400", "attempt to write a readonly database", "db"),
+    ("no file, root's folder", "unable to open database file", "folder"),
+])
+def test_database_the_service_may_not_write_is_named_with_the_system_reason(user_vault, case, sqlite_text, named):
+    vault = user_vault
+    vault.start(user=SERVICE_USER)
+    assert vault.stop() == 0
+    account = pwd.getpwnam(SERVICE_USER)
+    if case == "no file, root's folder":
+        vault.db_path.unlink()
+        os.chown(vault.data_dir, 0, 0)
+        os.chmod(vault.data_dir, 0o755)
+    else:
+        copy = vault.root / "copy.db"
+        shutil.copy(vault.db_path, copy)
+        vault.db_path.unlink()
+        shutil.copy(copy, vault.db_path)
+        if case.startswith("the service user's"):
+            os.chown(vault.db_path, account.pw_uid, account.pw_gid)
+        os.chmod(vault.db_path, int(case[-4:], 8))
+    before = sorted(vault.data_dir.iterdir())
+    contents = vault.db_path.read_bytes() if vault.db_path.exists() else None
+
+    vault.spawn(user=SERVICE_USER)
+    assert vault.wait_exit(10) == 1
+    path = vault.db_path if named == "db" else vault.data_dir
+    error = "Ошибка открытия базы данных: %s (%s: Permission denied)" % (sqlite_text, path)
+    assert re.search(r" ERROR \[[0-9a-f]+\] database - %s$" % re.escape(error), vault.log(), re.MULTILINE), \
+        vault.log()
+    assert "Таксволт запущен" not in vault.log()
+    assert sorted(vault.data_dir.iterdir()) == before
+    if contents is not None:
+        assert vault.db_path.read_bytes() == contents

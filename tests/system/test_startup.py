@@ -22,7 +22,6 @@ TABLES = ["fiscalmemory", "messages", "protectedcounters", "servicedata", "shift
 @pytest.mark.parametrize("device_id, file_name", [
     (17, "fr_17.db"),
     (-5, "fr_-5.db"),
-    (None, "fr_0.db"),
 ])
 def test_first_start_creates_database_and_second_changes_nothing(vault, device_id, file_name):
     vault.configure({"KKM:deviceId": device_id})
@@ -53,7 +52,8 @@ def _plant_foreign_database(vault, key_statement):
 @pytest.mark.parametrize("case, log_text", [
     ("another passphrase", "Запрос: SELECT count(*) FROM sqlite_master;"),
     ("plain sqlite file", "Запрос: SELECT count(*) FROM sqlite_master;"),
-    ("missing data directory", "Ошибка открытия базы данных: "),
+    ("missing data directory", "Ошибка открытия базы данных: unable to open database file (%(data)s: "
+                               "No such file or directory)"),
 ])
 def test_unusable_database_ends_with_1_without_opening_port(vault, case, log_text):
     if case == "another passphrase":
@@ -72,7 +72,7 @@ def test_unusable_database_ends_with_1_without_opening_port(vault, case, log_tex
     assert vault.wait_exit(1) == 1
 
     log = vault.log()
-    assert log_text in log
+    assert log_text % {"data": vault.data_dir} in log, log
     assert "Таксволт запущен" not in log
     if before is None:
         assert not vault.data_dir.exists(), "the service must not create the data directory"
@@ -193,28 +193,48 @@ def test_without_its_configuration_file_ends_with_1_before_any_database(vault, c
     assert list(vault.data_dir.iterdir()) == []
 
 
-@pytest.mark.parametrize("device_id, file_name", [
-    (17, "fr_17.db"),
-    (None, "fr_0.db"),
-    (0, "fr_0.db"),
-    ("abc", "fr_0.db"),
-])
-def test_start_up_names_what_it_uses_and_warns_of_device_id_0(vault, sim, device_id, file_name):
-    vault.configure({"KKM:deviceId": device_id})
+def test_start_up_names_what_it_uses(vault, sim):
     vault.start()
-    database = vault.data_dir / file_name
-    assert database.exists()
-
     log = vault.log()
     lines = [line.split(" - ", 1)[1] for line in log.splitlines() if " main - " in line]
-    used = ("Файл конфигурации: %s, KKM:deviceId: %s, база данных: %s, сервер ОФД: 127.0.0.1:%d, порт HTTP: %d"
-            % (vault.conf_dir / "taxvault.ini", file_name[3:-3], database, sim.port, vault.service_port))
-    warning = "KKM:deviceId не задан или равен 0, используется база данных %s" % database
-    expected = ["Запуск сервиса Таксволт", used] + ([warning] if file_name == "fr_0.db" else []) + \
-        ["Таксволт запущен"]
-    assert lines == expected
+    used = ("Файл конфигурации: %s, KKM:deviceId: 17, база данных: %s, сервер ОФД: 127.0.0.1:%d, порт HTTP: %d"
+            % (vault.conf_dir / "taxvault.ini", vault.db_path, sim.port, vault.service_port))
+    assert lines == ["Запуск сервиса Таксволт", used, "Таксволт запущен"]
     assert re.search(r" INFO  \[[0-9a-f]+\] main - %s$" % re.escape(used), log, re.MULTILINE)
-    if file_name == "fr_0.db":
-        assert re.search(r" WARN  \[[0-9a-f]+\] main - %s$" % re.escape(warning), log, re.MULTILINE)
-    # Both come before the database is touched, so they also explain a failed start.
+    # It comes before the database is touched, so it also explains a failed start.
     assert log.index(used) < log.index("Инициализация базы данных")
+
+
+@pytest.mark.parametrize("case, config, unknown", [
+    ("no line", {"KKM:deviceId": None}, []),
+    ("0", {"KKM:deviceId": 0}, []),
+    ("not a number", {"KKM:deviceId": "abc"}, []),
+    ("misspelled key", {"KKM:deviceId": None, "KKM:devicId": 4711}, ["ключ", "KKM:devicId"]),
+    ("misspelled section", {"KKM:deviceId": None, "KMM:deviceId": 4711},
+     ["раздел", "[KMM]", "ключ", "KMM:deviceId"]),
+])
+def test_without_its_device_id_ends_with_1_before_any_database(vault, sim, case, config, unknown):
+    # As device 0 it would take receipts that reach the operator under no till's id.
+    vault.configure(config)
+    ini = vault.write_config()
+    vault.spawn(config=False)
+    assert vault.wait_exit(10) == 1
+
+    log = vault.log()
+    error = "KKM:deviceId не задан или равен 0 в файле конфигурации %s: сервис не запущен" % ini
+    assert re.search(r"^\S+ \S+ ERROR \[[0-9a-f]+\] main - %s$" % re.escape(error), log, re.MULTILINE), log
+    # The mistake is named with its line, before the error that it causes.
+    lines = ini.read_text(encoding="utf-8").splitlines()
+    warned = re.findall(r" WARN  \[[0-9a-f]+\] config - Неизвестный (\S+) файла конфигурации (\S+):(\d+): (\S+)$",
+                        log, re.MULTILINE)
+    assert [(kind, name) for kind, _, _, name in warned] == list(zip(unknown[::2], unknown[1::2]))
+    for kind, path, number, name in warned:
+        assert path == str(ini)
+        line = lines[int(number) - 1]
+        assert line == name if kind == "раздел" else line.startswith(name.split(":")[-1] + "=")
+        assert log.index(name) < log.index(error)
+    assert "Инициализация базы данных" not in log
+    assert "Таксволт запущен" not in log
+    assert not port_open(vault.service_port)
+    assert list(vault.data_dir.iterdir()) == []
+    assert sim.frames == []
