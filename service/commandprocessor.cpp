@@ -101,8 +101,9 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
     try {
         body = QJsonDocument(dispatch(content)).toJson(QJsonDocument::Indented);
     } catch (const std::bad_alloc&) {
-        // One command too large for the memory ends, not the service; whatever
-        // it had begun to store has been rolled back on the way here.
+        // One command too large for the memory ends, not the service. Its
+        // transactions and locks are all scope objects: whatever it had begun
+        // to store has been rolled back, and every lock released, on the way here.
         body = QJsonDocument(m_sender->outOfMemory()).toJson(QJsonDocument::Indented);
     }
     ResponseHeader responseHeader;

@@ -39,11 +39,13 @@ public:
     virtual void handleSendFailure(int reason, int storedStatus, ServiceRequest& serviceRequest);
     virtual void scheduleNextSend();
 
-private:
-    void send();
+protected:
     // The worker's own Sender, made on first use on the worker's thread, so
     // that it and its socket belong to that thread and go with the worker.
-    Sender* sender();
+    virtual Sender* sender();
+
+private:
+    void send();
 
     Log4Qt::Logger* m_logger;
     int m_interval = 60000;

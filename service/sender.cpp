@@ -309,7 +309,8 @@ QJsonObject Sender::runCommand(int command, const QJsonObject& request, Document
     try {
         return serveCommand(command, request, count, finish, answered);
     } catch (const std::bad_alloc&) {
-        // The command's transaction has been rolled back on the way here.
+        // Every transaction, savepoint and lock on a command's path is held by a
+        // scope object: here they have all been ended, and rolled back.
         return answered ? outOfMemoryAfterAnswer() : outOfMemory();
     }
 }
@@ -570,19 +571,15 @@ bool Sender::storeCounted(const QJsonObject& message, DocumentCount& count)
 {
     // Delivered but never counted, or counted but never delivered, would both
     // put the shift's totals out of step with the server's.
-    if (!dao()->beginTransaction())
+    Dao::Transaction writes(*dao());
+    if (!writes.isOpen() || !dao()->saveMessage(message))
         return false;
-    if (!dao()->saveMessage(message)) {
-        dao()->rollbackTransaction();
-        return false;
-    }
     if (!count.add()) {
-        dao()->rollbackTransaction();
         count.outcome = DocumentCount::Outcome::Failed;
         return false;
     }
     // A failed commit has rolled back: neither the message nor its counts stay.
-    if (!dao()->commitTransaction())
+    if (!writes.commit())
         return false;
     count.outcome = DocumentCount::Outcome::Counted;
     return true;

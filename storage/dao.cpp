@@ -56,12 +56,6 @@ Dao::Dao() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao"))) {}
 
 Dao::~Dao() = default;
 
-void Dao::logFailedStatement(const QSqlQuery& query)
-{
-    m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-    m_logger->error(m_connection.errorText(query));
-}
-
 bool Dao::open()
 {
     return m_connection.open();
@@ -84,26 +78,7 @@ QueryResult Dao::execPrepared(const QString& statement, const QVariantList& valu
 
 bool Dao::execAndCheck(const QString& statement)
 {
-    QMutexLocker locker(&m_connection.mutex());
-    QueryResult result = exec(statement);
-    if (!result.success)
-        logFailedStatement(result.query);
-    return result.success;
-}
-
-bool Dao::beginTransaction(Sync sync)
-{
-    return m_connection.beginTransaction(sync);
-}
-
-bool Dao::commitTransaction()
-{
-    return m_connection.commitTransaction();
-}
-
-bool Dao::rollbackTransaction()
-{
-    return m_connection.rollbackTransaction();
+    return exec(statement).success;
 }
 
 qsizetype Dao::keptRecordBytes()
@@ -142,11 +117,7 @@ QJsonObject Dao::getFirstMessage()
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
     QueryResult result = exec(QStringLiteral("SELECT messageid, data FROM messages LIMIT 1"));
-    if (!result.success) {
-        logFailedStatement(result.query);
-        return QJsonObject();
-    }
-    if (!result.query.next())
+    if (!result.success || !result.query.next())
         return QJsonObject();
     return QJsonObject{{QStringLiteral("messageid"), result.query.value(0).toInt()},
                        {QStringLiteral("data"), objectFromText(result.query.value(1).toString())}};
@@ -162,7 +133,6 @@ bool Dao::deleteMessage(int messageId)
         m_logger->info(QStringLiteral("Операция выполнена"));
     } else {
         m_logger->error(QStringLiteral("Не удалось удалить сообщение"));
-        m_logger->error(m_connection.errorText(result.query));
     }
     return result.success;
 }
@@ -241,10 +211,8 @@ std::optional<QJsonObject> Dao::readServiceData(const QString& name)
     m_logger->info(QStringLiteral("Получение служебной информации типа %1").arg(name));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM servicedata WHERE name=:param1"), {name});
-    if (!result.success) {
-        logFailedStatement(result.query);
+    if (!result.success)
         return std::nullopt;
-    }
     if (!result.query.next())
         return QJsonObject();
     // A record is read several times per command and mostly holds the text it
@@ -326,10 +294,8 @@ QString Dao::getMessageById(int messageId, bool* executed)
         execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
     if (executed)
         *executed = result.success;
-    if (!result.success) {
-        logFailedStatement(result.query);
+    if (!result.success)
         return QString();
-    }
     if (!result.query.next())
         return QString();
     return decodeUnicodeEscapes(result.query.value(0).toString());
@@ -343,10 +309,8 @@ bool Dao::hasMessage(int messageId, bool* executed)
         execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
     if (executed)
         *executed = result.success;
-    if (!result.success) {
-        logFailedStatement(result.query);
+    if (!result.success)
         return false;
-    }
     return result.query.next();
 }
 

@@ -93,21 +93,24 @@ public:
     qsizetype keptRecordBytes();
 
     // One database transaction around several operations (a command's records:
-    // all of them or none). beginTransaction() takes the Dao's mutex and keeps
-    // it until commitTransaction() or rollbackTransaction() on the same thread,
-    // so other threads wait while Dao operations on this thread work as usual.
-    // A transaction begun inside one is a savepoint of it: its rollback undoes
-    // only its own statements, its commit hands them to the enclosing one.
-    // Every begin that returned true must be ended on the calling thread;
-    // commit or rollback without a begin on this thread returns false. A failed
-    // outermost commit rolls back.
+    // all of them or none), for the life of the object, on the calling thread.
+    // It holds the Dao's mutex throughout, so other threads wait while Dao
+    // operations on this thread work as usual. One begun inside another is a
+    // savepoint of it: its rollback undoes only its own statements, its commit
+    // hands them to the enclosing one. Leaving the scope before commit() rolls
+    // back, an exception too; a failed outermost commit rolls back.
     // A Deferred outermost transaction is written to the log at its commit but
     // not waited for on the disk: the next synced commit of any thread carries
     // it there. A power failure may undo it, never what was synced after it.
     using Sync = DatabaseConnection::Sync;
-    bool beginTransaction(Sync sync = Sync::Synced);
-    bool commitTransaction();
-    bool rollbackTransaction();
+    class Transaction : public DatabaseConnection::Transaction
+    {
+    public:
+        explicit Transaction(Dao& dao, Sync sync = Sync::Synced)
+            : DatabaseConnection::Transaction(dao.m_connection, sync)
+        {
+        }
+    };
 
 protected:
     friend class Singleton<Dao>;
@@ -120,7 +123,6 @@ protected:
     virtual bool execAndCheck(const QString& statement);
 
 private:
-    void logFailedStatement(const QSqlQuery& query);
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);

@@ -1,5 +1,6 @@
 #include "servicetestsupport.h"
 
+#include "service/servicerecords.h"
 #include "storage/dao.h"
 #include "storage/database.h"
 
@@ -14,7 +15,13 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlDriver>
 #include <QTemporaryDir>
+
+#include <sqlcipher/sqlite3.h>
+
+#include <chrono>
+#include <future>
 
 namespace taxvault::testing {
 
@@ -47,6 +54,25 @@ Dao* dao()
 }
 
 } // namespace
+
+::testing::AssertionResult ServiceDbTest::nothingLeftHeld()
+{
+    auto* connection = static_cast<sqlite3*>(QSqlDatabase::database().driver()->handle().value<void*>());
+    if (connection && !sqlite3_get_autocommit(connection))
+        return ::testing::AssertionFailure() << "a transaction is left open";
+    auto other = std::async(std::launch::async, [] {
+        const bool serviceRequestFree = ServiceRecords::serviceRequestMutex().tryLock();
+        if (serviceRequestFree)
+            ServiceRecords::serviceRequestMutex().unlock();
+        dao()->getServiceStatus();
+        return serviceRequestFree;
+    });
+    if (other.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+        return ::testing::AssertionFailure() << "the Dao's lock is left held";
+    if (!other.get())
+        return ::testing::AssertionFailure() << "the service request's lock is left held";
+    return ::testing::AssertionSuccess();
+}
 
 void ServiceDbTest::SetUp()
 {
