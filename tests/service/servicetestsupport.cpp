@@ -22,6 +22,8 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
+#include <thread>
 
 namespace taxvault::testing {
 
@@ -60,13 +62,16 @@ Dao* dao()
     auto* connection = static_cast<sqlite3*>(QSqlDatabase::database().driver()->handle().value<void*>());
     if (connection && !sqlite3_get_autocommit(connection))
         return ::testing::AssertionFailure() << "a transaction is left open";
-    auto other = std::async(std::launch::async, [] {
-        const bool serviceRequestFree = ServiceRecords::serviceRequestMutex().tryLock();
-        if (serviceRequestFree)
+    // Detached: a thread left waiting on a held lock must not hang the test too.
+    auto serviceRequestFree = std::make_shared<std::promise<bool>>();
+    std::future<bool> other = serviceRequestFree->get_future();
+    std::thread([serviceRequestFree] {
+        const bool free = ServiceRecords::serviceRequestMutex().tryLock();
+        if (free)
             ServiceRecords::serviceRequestMutex().unlock();
         dao()->getServiceStatus();
-        return serviceRequestFree;
-    });
+        serviceRequestFree->set_value(free);
+    }).detach();
     if (other.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
         return ::testing::AssertionFailure() << "the Dao's lock is left held";
     if (!other.get())
