@@ -269,16 +269,19 @@ bool Dao::setToken(int token)
     return saveServiceData(QStringLiteral("transportdata"), transport);
 }
 
-QList<QJsonObject> Dao::getMessagesList(bool* executed)
+QList<QJsonObject> Dao::getMessagesList()
+{
+    return readMessagesList().value_or(QList<QJsonObject>());
+}
+
+std::optional<QList<QJsonObject>> Dao::readMessagesList()
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение списка сообщений из очереди"));
-    QList<QJsonObject> messages;
     QueryResult result = exec(QStringLiteral("SELECT messageid, creationtime FROM messages"));
-    if (executed)
-        *executed = result.success;
     if (!result.success)
-        return messages;
+        return std::nullopt;
+    QList<QJsonObject> messages;
     while (result.query.next()) {
         messages.append(QJsonObject{{QStringLiteral("messageid"), result.query.value(0).toInt()},
                                     {QStringLiteral("creationtime"), result.query.value(1).toString()}});
@@ -286,31 +289,37 @@ QList<QJsonObject> Dao::getMessagesList(bool* executed)
     return messages;
 }
 
-QString Dao::getMessageById(int messageId, bool* executed)
+QString Dao::getMessageById(int messageId)
+{
+    return readMessageById(messageId).value_or(QString());
+}
+
+std::optional<QString> Dao::readMessageById(int messageId)
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение сообщения из очереди по id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
-    if (executed)
-        *executed = result.success;
     if (!result.success)
-        return QString();
+        return std::nullopt;
     if (!result.query.next())
         return QString();
     return decodeUnicodeEscapes(result.query.value(0).toString());
 }
 
-bool Dao::hasMessage(int messageId, bool* executed)
+bool Dao::hasMessage(int messageId)
+{
+    return readHasMessage(messageId).value_or(false);
+}
+
+std::optional<bool> Dao::readHasMessage(int messageId)
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Проверка наличия сообщения в очереди с заданным id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
-    if (executed)
-        *executed = result.success;
     if (!result.success)
-        return false;
+        return std::nullopt;
     return result.query.next();
 }
 

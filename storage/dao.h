@@ -66,11 +66,11 @@ public:
         const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit);
     virtual bool resetToken();
     virtual bool setToken(int token);
-    // The readers below give an empty result both for nothing stored and for a
-    // failed read; *executed, when given, tells which.
-    virtual QList<QJsonObject> getMessagesList(bool* executed = nullptr);
-    virtual QString getMessageById(int messageId, bool* executed = nullptr);
-    virtual bool hasMessage(int messageId, bool* executed = nullptr);
+    // These three give an empty result both for nothing stored and for a failed
+    // read; the read...() operations below tell which.
+    virtual QList<QJsonObject> getMessagesList();
+    virtual QString getMessageById(int messageId);
+    virtual bool hasMessage(int messageId);
     virtual bool isServiceDataAccessible();
     virtual bool isMessageQueueAccessible();
     virtual ~Dao();
@@ -83,6 +83,11 @@ public:
     // The named document; nothing when it cannot be read (the statement failed,
     // or the stored text is no JSON object). A name without a row gives {}.
     std::optional<QJsonObject> readServiceData(const QString& name);
+    // The queue's messages, one message's stored text (empty: no such message),
+    // and whether a message is queued; nothing when the read failed.
+    std::optional<QList<QJsonObject>> readMessagesList();
+    std::optional<QString> readMessageById(int messageId);
+    std::optional<bool> readHasMessage(int messageId);
 
     // Looks whether the file the Dao opened is still the file at its path, no
     // shorter than it was, with a writable index. Once it is not, every

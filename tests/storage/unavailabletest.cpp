@@ -98,22 +98,10 @@ TEST_F(UnavailableDaoTest, EveryOperationGivesItsFailureValue)
         {"resetToken", [dao] { return !dao->resetToken(); }, queryFailed},
         {"setToken", [dao] { return !dao->setToken(5); },
          QStringLiteral("Не удалось сохранить служебные данные. Данные: \n{\"token\":5}")},
-        {"getMessagesList",
-         [dao] {
-             bool executed = true;
-             return dao->getMessagesList(&executed).isEmpty() && !executed;
-         }},
-        {"getMessageById",
-         [dao] {
-             bool executed = true;
-             return dao->getMessageById(1, &executed).isEmpty() && !executed;
-         },
+        {"getMessagesList", [dao] { return dao->getMessagesList().isEmpty() && !dao->readMessagesList(); }},
+        {"getMessageById", [dao] { return dao->getMessageById(1).isEmpty() && !dao->readMessageById(1); },
          queryFailed},
-        {"hasMessage",
-         [dao] {
-             bool executed = true;
-             return !dao->hasMessage(1, &executed) && !executed;
-         },
+        {"hasMessage", [dao] { return !dao->hasMessage(1) && !dao->readHasMessage(1); },
          queryFailed},
         {"isServiceDataAccessible", [dao] { return !dao->isServiceDataAccessible(); }, queryFailed},
         {"isMessageQueueAccessible", [dao] { return !dao->isMessageQueueAccessible(); }, queryFailed},
