@@ -378,15 +378,13 @@ std::variant<QJsonObject, Sender::Prepared> Sender::prepareCommand(int command, 
     if (!online)
         return endCommand(&writes, queueWhileAutonomous(command, request, count), count, finish);
 
+    const QString dbAccessText = QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки");
     Prepared prepared;
     if (!dao()->isServiceDataAccessible()) {
         prepared.dbState = dbDamagedStatus();
         if (prepared.dbState == 2)
-            return endCommand(&writes,
-                              makeKkmInfoResponse(m_status,
-                                                  QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки"),
-                                                  QString(), 2),
-                              count, finish);
+            return endCommand(&writes, makeKkmInfoResponse(m_status, dbAccessText, QString(), 2), count,
+                              finish);
     }
 
     if (!request.isEmpty()) {

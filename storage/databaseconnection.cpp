@@ -338,9 +338,9 @@ bool DatabaseConnection::beginLevel(Sync sync)
     }
     // The level cannot change inside a transaction; it is set back at its end,
     // or at once when the beginning fails or throws.
-    m_deferredSync = sync == Sync::Deferred && handleOf(m_db) &&
-                     sqlite3_exec(handleOf(m_db), "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) ==
-                         SQLITE_OK;
+    sqlite3* db = handleOf(m_db);
+    m_deferredSync = sync == Sync::Deferred && db &&
+                     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
     auto unbegun = qScopeGuard([this] { restoreSync(); });
     m_logger->debug(QStringLiteral("Начало транзакции"));
     if (!m_db.transaction()) {

@@ -107,7 +107,8 @@ private:
     std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values,
                                            const SqlCipherRowVisitor* visitor);
     // Binds the values as :param1, :param2, ... and runs it; whether it ran.
-    bool bindAndExec(QSqlQuery& query, const QVariantList& values, const SqlCipherRowVisitor* visitor = nullptr);
+    bool bindAndExec(QSqlQuery& query, const QVariantList& values,
+                     const SqlCipherRowVisitor* visitor = nullptr);
     // Takes a lent prepared statement back into m_prepared.
     std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
     // The levels of Transaction, under m_mutex held by it.

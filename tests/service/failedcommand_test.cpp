@@ -65,8 +65,7 @@ protected:
     // What the service does with a command: one that runs out of memory before
     // the sender catches it is answered by the command processor. The request
     // is shared as the command processor shares it.
-    template <typename Command>
-    static QJsonObject served(Command command)
+    template <typename Command> static QJsonObject served(Command command)
     {
         try {
             return command();
@@ -78,7 +77,8 @@ protected:
     QJsonObject ticket()
     {
         return served([&] {
-            return sender->commandTicket(QSharedPointer<TicketRequest>(new TicketRequest(TicketRequest::fromJson(json(kTicket)))));
+            return sender->commandTicket(
+                QSharedPointer<TicketRequest>(new TicketRequest(TicketRequest::fromJson(json(kTicket)))));
         });
     }
 
@@ -191,7 +191,8 @@ TEST_F(FailedCommand, ShiftClose)
                 const bool closed = dao()->getShiftCounters().isNull();
                 EXPECT_EQ(dao()->getProtectedCounters().document(), closed ? shift : QJsonObject());
                 EXPECT_EQ(dao()->getFiscalMemory().size(), closed ? 1 : 0);
-                nextReceiptIsStoredAndCounted(autonomous ? EServiceStatus::AUTONOMOUS : EServiceStatus::NORMAL);
+                nextReceiptIsStoredAndCounted(autonomous ? EServiceStatus::AUTONOMOUS
+                                                         : EServiceStatus::NORMAL);
             });
     }
 }
@@ -212,7 +213,8 @@ TEST_F(FailedCommand, QueueWorkerDelivery)
     long failing = 0;
     const auto queueOne = [] {
         if (queued() == 0)
-            ASSERT_TRUE(dao()->saveMessage(json(R"({"command": 6, "request": {"operation": 0, "sum": 100}})")));
+            ASSERT_TRUE(
+                dao()->saveMessage(json(R"({"command": 6, "request": {"operation": 0, "sum": 100}})")));
     };
     // The failures begin once the server has answered, where the transaction is.
     worker.scripted.script = [&failing](const ofd::proto::Request&) {
