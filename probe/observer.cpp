@@ -188,15 +188,14 @@ QString Observer::resetStatus()
 QString Observer::messages()
 {
     m_logger->info(QStringLiteral("Получение информации о сообщениях в очереди"));
-    bool read = false;
-    const QList<QJsonObject> list = dao()->getMessagesList(&read);
-    if (!read)
+    const std::optional<QList<QJsonObject>> list = dao()->readMessagesList();
+    if (!list)
         return QString();
-    if (list.isEmpty())
+    if (list->isEmpty())
         return QStringLiteral("В очереди нет сообщений");
     const QString line = QStringLiteral("%1%2\n");
     QStringList lines{line.arg(QStringLiteral("id").leftJustified(22), QStringLiteral("time"))};
-    for (const QJsonObject& entry : list) {
+    for (const QJsonObject& entry : *list) {
         lines << line.arg(
             QString::number(entry.value(QLatin1String("messageid")).toInteger()).leftJustified(22),
             entry.value(QLatin1String("creationtime")).toString());
@@ -207,21 +206,22 @@ QString Observer::messages()
 QString Observer::message(int id)
 {
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
-    bool read = false;
-    const QString text = dao()->getMessageById(id, &read);
-    if (!read)
+    const std::optional<QString> text = dao()->readMessageById(id);
+    if (!text)
         return QString();
-    if (text.isEmpty())
+    if (text->isEmpty())
         return QStringLiteral("В очереди нет сообщения с id = %1").arg(id);
-    return text;
+    return *text;
 }
 
 QString Observer::deleteMessage(int id)
 {
     m_logger->info(QStringLiteral("Удаление сообщения из очереди"));
-    bool read = false;
-    if (!dao()->hasMessage(id, &read))
-        return read ? QStringLiteral("Сообщение не удалено") : QString();
+    const std::optional<bool> queued = dao()->readHasMessage(id);
+    if (!queued)
+        return QString();
+    if (!*queued)
+        return QStringLiteral("Сообщение не удалено");
     return dao()->deleteMessage(id) ? QStringLiteral("Сообщение удалено") : QString();
 }
 

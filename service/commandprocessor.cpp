@@ -16,6 +16,7 @@
 
 #include <new>
 #include <optional>
+#include <utility>
 
 namespace taxvault {
 
@@ -60,6 +61,14 @@ bool withinShapeBounds(const QByteArray& body)
     return true;
 }
 
+// A document shared with the sender. Not QSharedPointer::create: when its one
+// allocation fails, this Qt's create() destroys a pointer it never set.
+template <typename Document>
+QSharedPointer<Document> shared(Document&& document)
+{
+    return QSharedPointer<Document>(new Document(std::move(document)));
+}
+
 QJsonObject parseRequest(const QByteArray& content)
 {
     if (!withinShapeBounds(content))
@@ -101,8 +110,9 @@ void CommandProcessor::processReceivedRequest(RequestHeader header, QByteArray c
     try {
         body = QJsonDocument(dispatch(content)).toJson(QJsonDocument::Indented);
     } catch (const std::bad_alloc&) {
-        // One command too large for the memory ends, not the service; whatever
-        // it had begun to store has been rolled back on the way here.
+        // One command too large for the memory ends, not the service. Its
+        // transactions and locks are all scope objects: whatever it had begun
+        // to store has been rolled back, and every lock released, on the way here.
         body = QJsonDocument(m_sender->outOfMemory()).toJson(QJsonDocument::Indented);
     }
     ResponseHeader responseHeader;
@@ -131,7 +141,7 @@ QJsonObject CommandProcessor::dispatch(const QByteArray& content)
         reply = m_sender->commandInfo();
     else if (name == QLatin1String("commandCloseShift"))
         reply = m_sender->commandCloseShift(
-            QSharedPointer<CloseShiftRequest>::create(CloseShiftRequest::fromJson(object)));
+            shared(CloseShiftRequest::fromJson(object)));
     else if (name == QLatin1String("saveTicketRequest"))
         reply = m_sender->saveTicketRequest(object);
     else if (name == QLatin1String("saveReportRequest"))
@@ -142,10 +152,10 @@ QJsonObject CommandProcessor::dispatch(const QByteArray& content)
         reply = m_sender->commandReport(object);
     else if (name == QLatin1String("commandMoneyPlacement"))
         reply = m_sender->commandMoneyPlacement(
-            QSharedPointer<MoneyPlacementRequest>::create(MoneyPlacementRequest::fromJson(object)));
+            shared(MoneyPlacementRequest::fromJson(object)));
     else if (name == QLatin1String("commandTicket"))
         reply =
-            m_sender->commandTicket(QSharedPointer<TicketRequest>::create(TicketRequest::fromJson(object)));
+            m_sender->commandTicket(shared(TicketRequest::fromJson(object)));
     else if (name == QLatin1String("getLastReportRequest"))
         reply = m_sender->getLastReportRequest();
     else if (name == QLatin1String("getLastReportResponse"))

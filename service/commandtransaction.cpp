@@ -6,49 +6,38 @@
 
 namespace taxvault {
 
-namespace {
-
-Dao* dao()
+CommandTransaction::CommandTransaction(Dao::Sync sync, Unfinished unfinished)
+    : m_serviceRequestLock(ServiceRecords::serviceRequestMutex()), m_unfinished(unfinished)
 {
-    return Singleton<Dao>::instance();
-}
-
-} // namespace
-
-CommandTransaction::CommandTransaction(Dao::Sync sync, Unfinished unfinished) : m_unfinished(unfinished)
-{
-    // The service request's lock before the Dao's, in the order every thread
-    // takes them: the service information and the offline period need it inside.
-    ServiceRecords::serviceRequestMutex().lock();
-    m_open = dao()->beginTransaction(sync);
-    if (!m_open)
-        ServiceRecords::serviceRequestMutex().unlock();
+    // The service information and the offline period need the service
+    // request's lock inside.
+    m_writes.emplace(*Singleton<Dao>::instance(), sync);
+    if (!m_writes->isOpen()) {
+        m_writes.reset();
+        m_serviceRequestLock.unlock();
+    }
 }
 
 CommandTransaction::~CommandTransaction()
 {
-    if (!m_open)
-        return;
-    if (m_unfinished == Unfinished::Commit)
-        dao()->commitTransaction();
-    else
-        dao()->rollbackTransaction();
-    release();
+    // An exception on the way too: what was stored before it stays. A commit
+    // that fails or throws leaves the rollback to the members.
+    if (m_writes && m_unfinished == Unfinished::Commit) {
+        try {
+            m_writes->commit();
+        } catch (...) {
+        }
+    }
 }
 
 bool CommandTransaction::commit()
 {
-    if (!m_open)
+    if (!m_writes)
         return true;
-    const bool committed = dao()->commitTransaction();
-    release();
+    const bool committed = m_writes->commit();
+    m_writes.reset();
+    m_serviceRequestLock.unlock();
     return committed;
-}
-
-void CommandTransaction::release()
-{
-    m_open = false;
-    ServiceRecords::serviceRequestMutex().unlock();
 }
 
 } // namespace taxvault

@@ -2,6 +2,11 @@
 
 #include "storage/dao.h"
 
+#include <QRecursiveMutex>
+
+#include <mutex>
+#include <optional>
+
 namespace taxvault {
 
 // The writes of a command (or of what one answer of the operator brings) as
@@ -26,9 +31,10 @@ public:
     bool commit();
 
 private:
-    void release();
-
-    bool m_open;
+    // Taken before the Dao's lock and released after it, in the order every
+    // thread takes them.
+    std::unique_lock<QRecursiveMutex> m_serviceRequestLock;
+    std::optional<Dao::Transaction> m_writes;
     Unfinished m_unfinished;
 };
 

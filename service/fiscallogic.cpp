@@ -104,7 +104,8 @@ bool FiscalLogic::closeShift(int shiftNumber)
     // The four steps are one transaction: a failure or a crash in between must
     // not leave a shift counted in the non-resettable counters but still open,
     // or a repeated close would count it twice.
-    if (!dao()->beginTransaction()) {
+    Dao::Transaction writes(*dao());
+    if (!writes.isOpen()) {
         m_logger->error(QStringLiteral("Не удалось начать транзакцию закрытия смены"));
         return false;
     }
@@ -124,12 +125,10 @@ bool FiscalLogic::closeShift(int shiftNumber)
     else
         ok = true;
 
-    if (!ok) {
-        dao()->rollbackTransaction();
+    if (!ok)
         return false;
-    }
     // A failed commit has already rolled back.
-    if (!dao()->commitTransaction()) {
+    if (!writes.commit()) {
         m_logger->error(QStringLiteral("Не удалось подтвердить транзакцию закрытия смены"));
         return false;
     }

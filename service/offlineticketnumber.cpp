@@ -52,13 +52,13 @@ std::optional<qint64> OfflineTicketNumber::next(const QDateTime& now)
 
 bool OfflineTicketNumber::storeWith(std::optional<qint64> number, const std::function<bool()>& storeReceipt)
 {
-    if (!number || !dao()->beginTransaction())
+    if (!number)
         return false;
-    if (!dao()->saveServiceData(kRecord, QJsonObject{{kNumber, *number}}) || !storeReceipt()) {
-        dao()->rollbackTransaction();
+    Dao::Transaction writes(*dao());
+    if (!writes.isOpen() || !dao()->saveServiceData(kRecord, QJsonObject{{kNumber, *number}}) ||
+        !storeReceipt())
         return false;
-    }
-    return dao()->commitTransaction();
+    return writes.commit();
 }
 
 } // namespace taxvault

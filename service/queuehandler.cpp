@@ -76,7 +76,8 @@ void QueueHandler::scheduleNextSend()
 void QueueHandler::sendMessage()
 {
     // An exception leaving a slot would end the process; the message stays
-    // queued and is tried again.
+    // queued and is tried again. The send's transaction and locks are scope
+    // objects, ended on the way here.
     try {
         send();
     } catch (const std::exception& e) {

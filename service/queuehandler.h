@@ -40,13 +40,15 @@ public:
     virtual void handleSendFailure(int reason, int storedStatus, ServiceRequest& serviceRequest);
     virtual void scheduleNextSend();
 
+protected:
+    // The worker's own Sender, made on first use on the worker's thread, so
+    // that it and its socket belong to that thread and go with the worker.
+    virtual Sender* sender();
+
 private:
     void send();
     // Ends the worker with a block, its cause logged as a warning.
     void stopBlocked(EServiceStatus status, const QString& cause);
-    // The worker's own Sender, made on first use on the worker's thread, so
-    // that it and its socket belong to that thread and go with the worker.
-    Sender* sender();
 
     Log4Qt::Logger* m_logger;
     int m_interval = 60000;

@@ -31,6 +31,8 @@
 #include <QThread>
 
 #include <new>
+#include <optional>
+#include <variant>
 
 namespace taxvault {
 
@@ -334,7 +336,8 @@ QJsonObject Sender::runCommand(int command, const QJsonObject& request, Document
     try {
         reply = serveCommand(command, request, count, finish, answered);
     } catch (const std::bad_alloc&) {
-        // The command's transaction has been rolled back on the way here.
+        // Every transaction, savepoint and lock on a command's path is held by a
+        // scope object: here they have all been ended, and rolled back.
         reply = answered ? outOfMemoryAfterAnswer() : outOfMemory();
     }
     m_accepted.reset();
@@ -343,6 +346,16 @@ QJsonObject Sender::runCommand(int command, const QJsonObject& request, Document
 
 QJsonObject Sender::serveCommand(int command, const QJsonObject& request, DocumentCount* count,
                                  const Finish& finish, bool& answered)
+{
+    if (std::optional<QJsonObject> refused = refuseCommand(count, finish))
+        return *refused;
+    std::variant<QJsonObject, Prepared> prepared = prepareCommand(command, request, count, finish);
+    if (const QJsonObject* reply = std::get_if<QJsonObject>(&prepared))
+        return *reply;
+    return exchangeAndStore(command, request, count, finish, std::get<Prepared>(prepared), answered);
+}
+
+std::optional<QJsonObject> Sender::refuseCommand(DocumentCount* count, const Finish& finish)
 {
     // A file replaced or cut under the service takes nothing more, and no
     // document goes to the operator that could not be stored.
@@ -362,61 +375,66 @@ QJsonObject Sender::serveCommand(int command, const QJsonObject& request, Docume
             nullptr,
             makeKkmInfoResponse(m_status, QStringLiteral("Сервис в режиме блокировки"), QString(), 0), count,
             finish);
+    return std::nullopt;
+}
 
-    const QString dbAccessText = QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки");
-    int dbState = 0;
-    ofd::proto::Request protoRequest;
-    {
-        // Up to the exchange, a command's reads and writes are one transaction.
-        // Autonomous, that is the whole command, from the request time to the queued
-        // message, synced. Online, it ends with this block, before the exchange,
-        // without waiting for the disk: it holds only the request time, whose loss
-        // at a power failure equals a command never begun, and the synced commit
-        // after the exchange carries it.
-        const bool online = m_status != static_cast<int>(EServiceStatus::AUTONOMOUS);
-        CommandTransaction writes(online ? Dao::Sync::Deferred : Dao::Sync::Synced);
+std::variant<QJsonObject, Sender::Prepared> Sender::prepareCommand(int command, const QJsonObject& request,
+                                                                   DocumentCount* count, const Finish& finish)
+{
+    // Up to the exchange, a command's reads and writes are one transaction.
+    // Autonomous, that is the whole command, from the request time to the queued
+    // message, synced. Online, it ends with this step, before the exchange,
+    // without waiting for the disk: it holds only the request time, whose loss
+    // at a power failure equals a command never begun, and the synced commit
+    // after the exchange carries it.
+    const bool online = m_status != static_cast<int>(EServiceStatus::AUTONOMOUS);
+    CommandTransaction writes(online ? Dao::Sync::Deferred : Dao::Sync::Synced);
 
-        if (isRequestTimeInvalid()) {
-            // A change of status is waited for on the disk.
-            if (online)
-                writes.commit();
-            blockFor(QStringLiteral("время некорректно: текущее время раньше времени предыдущего запроса"));
-            return endCommand(
-                &writes,
-                makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
-                                    QStringLiteral("Время некорректно. Сервис в режиме блокировки"),
-                                    QString(), 0),
-                count, finish);
-        }
-
-        if (!online)
-            return endCommand(&writes, queueWhileAutonomous(command, request, count), count, finish);
-
-        if (!dao()->isServiceDataAccessible()) {
-            dbState = dbDamagedStatus();
-            if (dbState == 2)
-                return endCommand(&writes, makeKkmInfoResponse(m_status, dbAccessText, QString(), 2), count,
-                                  finish);
-        }
-
-        if (!request.isEmpty()) {
-            const QJsonObject message{{QStringLiteral("command"), command},
-                                      {QStringLiteral("request"), request}};
-            protoRequest = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
-        }
-        const ServiceRequest serviceRequest = lastServiceRequestDocument();
-        *protoRequest.mutable_service() =
-            MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
-        protoRequest.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));
-        writes.commit();
+    if (isRequestTimeInvalid()) {
+        // A change of status is waited for on the disk.
+        if (online)
+            writes.commit();
+        blockFor(QStringLiteral("время некорректно: текущее время раньше времени предыдущего запроса"));
+        return endCommand(&writes,
+                          makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                                              QStringLiteral("Время некорректно. Сервис в режиме блокировки"),
+                                              QString(), 0),
+                          count, finish);
     }
 
+    if (!online)
+        return endCommand(&writes, queueWhileAutonomous(command, request, count), count, finish);
+
+    const QString dbAccessText = QStringLiteral("Нет доступа к БД. Обратитесь в службу техподдержки");
+    Prepared prepared;
+    if (!dao()->isServiceDataAccessible()) {
+        prepared.dbState = dbDamagedStatus();
+        if (prepared.dbState == 2)
+            return endCommand(&writes, makeKkmInfoResponse(m_status, dbAccessText, QString(), 2), count,
+                              finish);
+    }
+
+    if (!request.isEmpty()) {
+        const QJsonObject message{{QStringLiteral("command"), command}, {QStringLiteral("request"), request}};
+        prepared.request = MockFactory<ProtoObjectFactory>::create()->createRequest(message);
+    }
+    const ServiceRequest serviceRequest = lastServiceRequestDocument();
+    *prepared.request.mutable_service() =
+        MockFactory<ProtoObjectFactory>::create()->createServiceRequest(serviceRequest);
+    prepared.request.set_command(static_cast<ofd::proto::CommandTypeEnum>(command));
+    writes.commit();
+    return prepared;
+}
+
+QJsonObject Sender::exchangeAndStore(int command, const QJsonObject& request, DocumentCount* count,
+                                     const Finish& finish, const Prepared& prepared, bool& answered)
+{
     // What the answer brings is stored in one transaction, begun only once the
     // exchange is over: no other thread waits on the operator's server.
     std::optional<CommandTransaction> writes;
     ofd::proto::Response answer;
     try {
-        answer = exchange(protoRequest);
+        answer = exchange(prepared.request);
         answered = true;
         writes.emplace();
         saveTransportData();
@@ -434,7 +452,7 @@ QJsonObject Sender::serveCommand(int command, const QJsonObject& request, Docume
         m_accepted = acceptedDocumentText(
             request,
             answer.has_ticket() ? QString::fromStdString(answer.ticket().ticket_number()) : QString());
-    return endCommand(&*writes, answerReply(command, answer, dbState), count, finish);
+    return endCommand(&*writes, answerReply(command, answer, prepared.dbState), count, finish);
 }
 
 QJsonObject Sender::endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
@@ -604,19 +622,15 @@ bool Sender::storeCounted(const QJsonObject& message, DocumentCount& count)
 {
     // Delivered but never counted, or counted but never delivered, would both
     // put the shift's totals out of step with the server's.
-    if (!dao()->beginTransaction())
+    Dao::Transaction writes(*dao());
+    if (!writes.isOpen() || !dao()->saveMessage(message))
         return false;
-    if (!dao()->saveMessage(message)) {
-        dao()->rollbackTransaction();
-        return false;
-    }
     if (!count.add()) {
-        dao()->rollbackTransaction();
         count.outcome = DocumentCount::Outcome::Failed;
         return false;
     }
     // A failed commit has rolled back: neither the message nor its counts stay.
-    if (!dao()->commitTransaction())
+    if (!writes.commit())
         return false;
     count.outcome = DocumentCount::Outcome::Counted;
     return true;

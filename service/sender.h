@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <optional>
+#include <variant>
 
 class QThread;
 
@@ -133,8 +134,23 @@ private:
     // a command that runs out of memory ends here.
     QJsonObject runCommand(int command, const QJsonObject& request, DocumentCount* count,
                            const Finish& finish);
+    // A command's steps, each of its transaction scopes a step of its own.
     QJsonObject serveCommand(int command, const QJsonObject& request, DocumentCount* count,
                              const Finish& finish, bool& answered);
+    // A refusal of a database lost or a service blocked; no transaction.
+    std::optional<QJsonObject> refuseCommand(DocumentCount* count, const Finish& finish);
+    // The first transaction: everything up to the exchange. Autonomous, that is
+    // the whole command and its reply comes back; online, the request to send.
+    struct Prepared
+    {
+        ofd::proto::Request request;
+        int dbState = 0;
+    };
+    std::variant<QJsonObject, Prepared> prepareCommand(int command, const QJsonObject& request,
+                                                       DocumentCount* count, const Finish& finish);
+    // The exchange, then the second transaction: what the answer brings.
+    QJsonObject exchangeAndStore(int command, const QJsonObject& request, DocumentCount* count,
+                                 const Finish& finish, const Prepared& prepared, bool& answered);
     // The reply's last steps: the count, the handler's part, the commit.
     QJsonObject endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
                            const Finish& finish);

@@ -56,12 +56,6 @@ Dao::Dao() : m_logger(Log4Qt::Logger::logger(QStringLiteral("dao"))) {}
 
 Dao::~Dao() = default;
 
-void Dao::logFailedStatement(const QSqlQuery& query)
-{
-    m_logger->error(QStringLiteral("Ошибка выполнения запроса"));
-    m_logger->error(m_connection.errorText(query));
-}
-
 bool Dao::open()
 {
     return m_connection.open();
@@ -84,26 +78,7 @@ QueryResult Dao::execPrepared(const QString& statement, const QVariantList& valu
 
 bool Dao::execAndCheck(const QString& statement)
 {
-    QMutexLocker locker(&m_connection.mutex());
-    QueryResult result = exec(statement);
-    if (!result.success)
-        logFailedStatement(result.query);
-    return result.success;
-}
-
-bool Dao::beginTransaction(Sync sync)
-{
-    return m_connection.beginTransaction(sync);
-}
-
-bool Dao::commitTransaction()
-{
-    return m_connection.commitTransaction();
-}
-
-bool Dao::rollbackTransaction()
-{
-    return m_connection.rollbackTransaction();
+    return exec(statement).success;
 }
 
 qsizetype Dao::keptRecordBytes()
@@ -142,11 +117,7 @@ QJsonObject Dao::getFirstMessage()
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение сообщения из очереди"));
     QueryResult result = exec(QStringLiteral("SELECT messageid, data FROM messages LIMIT 1"));
-    if (!result.success) {
-        logFailedStatement(result.query);
-        return QJsonObject();
-    }
-    if (!result.query.next())
+    if (!result.success || !result.query.next())
         return QJsonObject();
     return QJsonObject{{QStringLiteral("messageid"), result.query.value(0).toInt()},
                        {QStringLiteral("data"), objectFromText(result.query.value(1).toString())}};
@@ -162,7 +133,6 @@ bool Dao::deleteMessage(int messageId)
         m_logger->info(QStringLiteral("Операция выполнена"));
     } else {
         m_logger->error(QStringLiteral("Не удалось удалить сообщение"));
-        m_logger->error(m_connection.errorText(result.query));
     }
     return result.success;
 }
@@ -241,10 +211,8 @@ std::optional<QJsonObject> Dao::readServiceData(const QString& name)
     m_logger->info(QStringLiteral("Получение служебной информации типа %1").arg(name));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM servicedata WHERE name=:param1"), {name});
-    if (!result.success) {
-        logFailedStatement(result.query);
+    if (!result.success)
         return std::nullopt;
-    }
     if (!result.query.next())
         return QJsonObject();
     // A record is read several times per command and mostly holds the text it
@@ -301,16 +269,19 @@ bool Dao::setToken(int token)
     return saveServiceData(QStringLiteral("transportdata"), transport);
 }
 
-QList<QJsonObject> Dao::getMessagesList(bool* executed)
+QList<QJsonObject> Dao::getMessagesList()
+{
+    return readMessagesList().value_or(QList<QJsonObject>());
+}
+
+std::optional<QList<QJsonObject>> Dao::readMessagesList()
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение списка сообщений из очереди"));
-    QList<QJsonObject> messages;
     QueryResult result = exec(QStringLiteral("SELECT messageid, creationtime FROM messages"));
-    if (executed)
-        *executed = result.success;
     if (!result.success)
-        return messages;
+        return std::nullopt;
+    QList<QJsonObject> messages;
     while (result.query.next()) {
         messages.append(QJsonObject{{QStringLiteral("messageid"), result.query.value(0).toInt()},
                                     {QStringLiteral("creationtime"), result.query.value(1).toString()}});
@@ -318,35 +289,37 @@ QList<QJsonObject> Dao::getMessagesList(bool* executed)
     return messages;
 }
 
-QString Dao::getMessageById(int messageId, bool* executed)
+QString Dao::getMessageById(int messageId)
+{
+    return readMessageById(messageId).value_or(QString());
+}
+
+std::optional<QString> Dao::readMessageById(int messageId)
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Получение сообщения из очереди по id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT data FROM messages where messageid =:param1"), {messageId});
-    if (executed)
-        *executed = result.success;
-    if (!result.success) {
-        logFailedStatement(result.query);
-        return QString();
-    }
+    if (!result.success)
+        return std::nullopt;
     if (!result.query.next())
         return QString();
     return decodeUnicodeEscapes(result.query.value(0).toString());
 }
 
-bool Dao::hasMessage(int messageId, bool* executed)
+bool Dao::hasMessage(int messageId)
+{
+    return readHasMessage(messageId).value_or(false);
+}
+
+std::optional<bool> Dao::readHasMessage(int messageId)
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->info(QStringLiteral("Проверка наличия сообщения в очереди с заданным id"));
     QueryResult result =
         execPrepared(QStringLiteral("SELECT 1 FROM messages where messageid =:param1 limit 1"), {messageId});
-    if (executed)
-        *executed = result.success;
-    if (!result.success) {
-        logFailedStatement(result.query);
-        return false;
-    }
+    if (!result.success)
+        return std::nullopt;
     return result.query.next();
 }
 

@@ -66,11 +66,11 @@ public:
         const std::function<void(const QDateTime& created, int shiftNumber, QByteArrayView document)>& visit);
     virtual bool resetToken();
     virtual bool setToken(int token);
-    // The readers below give an empty result both for nothing stored and for a
-    // failed read; *executed, when given, tells which.
-    virtual QList<QJsonObject> getMessagesList(bool* executed = nullptr);
-    virtual QString getMessageById(int messageId, bool* executed = nullptr);
-    virtual bool hasMessage(int messageId, bool* executed = nullptr);
+    // These three give an empty result both for nothing stored and for a failed
+    // read; the read...() operations below tell which.
+    virtual QList<QJsonObject> getMessagesList();
+    virtual QString getMessageById(int messageId);
+    virtual bool hasMessage(int messageId);
     virtual bool isServiceDataAccessible();
     virtual bool isMessageQueueAccessible();
     virtual ~Dao();
@@ -83,6 +83,11 @@ public:
     // The named document; nothing when it cannot be read (the statement failed,
     // or the stored text is no JSON object). A name without a row gives {}.
     std::optional<QJsonObject> readServiceData(const QString& name);
+    // The queue's messages, one message's stored text (empty: no such message),
+    // and whether a message is queued; nothing when the read failed.
+    std::optional<QList<QJsonObject>> readMessagesList();
+    std::optional<QString> readMessageById(int messageId);
+    std::optional<bool> readHasMessage(int messageId);
 
     // Looks whether the file the Dao opened is still the file at its path, no
     // shorter than it was, with a writable index. Once it is not, every
@@ -93,21 +98,24 @@ public:
     qsizetype keptRecordBytes();
 
     // One database transaction around several operations (a command's records:
-    // all of them or none). beginTransaction() takes the Dao's mutex and keeps
-    // it until commitTransaction() or rollbackTransaction() on the same thread,
-    // so other threads wait while Dao operations on this thread work as usual.
-    // A transaction begun inside one is a savepoint of it: its rollback undoes
-    // only its own statements, its commit hands them to the enclosing one.
-    // Every begin that returned true must be ended on the calling thread;
-    // commit or rollback without a begin on this thread returns false. A failed
-    // outermost commit rolls back.
+    // all of them or none), for the life of the object, on the calling thread.
+    // It holds the Dao's mutex throughout, so other threads wait while Dao
+    // operations on this thread work as usual. One begun inside another is a
+    // savepoint of it: its rollback undoes only its own statements, its commit
+    // hands them to the enclosing one. Leaving the scope before commit() rolls
+    // back, an exception too; a failed outermost commit rolls back.
     // A Deferred outermost transaction is written to the log at its commit but
     // not waited for on the disk: the next synced commit of any thread carries
     // it there. A power failure may undo it, never what was synced after it.
     using Sync = DatabaseConnection::Sync;
-    bool beginTransaction(Sync sync = Sync::Synced);
-    bool commitTransaction();
-    bool rollbackTransaction();
+    class Transaction : public DatabaseConnection::Transaction
+    {
+    public:
+        explicit Transaction(Dao& dao, Sync sync = Sync::Synced)
+            : DatabaseConnection::Transaction(dao.m_connection, sync)
+        {
+        }
+    };
 
 protected:
     friend class Singleton<Dao>;
@@ -120,7 +128,6 @@ protected:
     virtual bool execAndCheck(const QString& statement);
 
 private:
-    void logFailedStatement(const QSqlQuery& query);
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);

@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QMutexLocker>
+#include <QScopeGuard>
 #include <QSqlError>
 
 namespace taxvault {
@@ -189,7 +190,7 @@ QueryResult DatabaseConnection::run(const QString& statement, const QVariantList
     // Statements of a transaction were preceded by its look.
     if (m_transactionDepth == 0 && !fileIsSound()) {
         QueryResult result(m_db); // ran nothing: failed
-        logFailedExec(result.query);
+        reportFailure(statement, errorText(result.query));
         return result;
     }
     return execute(statement, values, bound, visitor);
@@ -207,12 +208,12 @@ QueryResult DatabaseConnection::execute(const QString& statement, const QVariant
     QueryResult result(m_db);
     if (bound) {
         result.query.prepare(statement);
-        bindAndExec(result.query, values, result.success);
+        result.success = bindAndExec(result.query, values);
     } else {
         result.success = result.query.exec(statement);
     }
     if (!result.success)
-        logFailedExec(result.query);
+        reportFailure(statement, errorText(result.query));
     return result;
 }
 
@@ -233,13 +234,13 @@ std::optional<QueryResult> DatabaseConnection::runPrepared(const QString& statem
             visited = true;
             (*visitor)(row);
         };
-        bindAndExec(result.query, values, result.success, visitor ? &counted : nullptr);
+        result.success = bindAndExec(result.query, values, visitor ? &counted : nullptr);
         if (result.success)
             return result;
         const QString code = result.query.lastError().nativeErrorCode();
         // Rows already handed on cannot be taken back by running it again.
         if ((code != QLatin1String("1") && code != QLatin1String("17")) || visited) {
-            logFailedExec(result.query);
+            reportFailure(statement, errorText(result.query));
             return result;
         }
         // The schema changed under the statement and it no longer compiles, so
@@ -250,13 +251,13 @@ std::optional<QueryResult> DatabaseConnection::runPrepared(const QString& statem
     if (!result.query.prepare(statement))
         return std::nullopt;
     result.giveBack = statementKeeper(statement);
-    bindAndExec(result.query, values, result.success, visitor);
+    result.success = bindAndExec(result.query, values, visitor);
     if (!result.success)
-        logFailedExec(result.query);
+        reportFailure(statement, errorText(result.query));
     return result;
 }
 
-void DatabaseConnection::bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
+bool DatabaseConnection::bindAndExec(QSqlQuery& query, const QVariantList& values,
                                      const SqlCipherRowVisitor* visitor)
 {
     static const QString names[] = {QStringLiteral(":param1"), QStringLiteral(":param2"),
@@ -264,7 +265,7 @@ void DatabaseConnection::bindAndExec(QSqlQuery& query, const QVariantList& value
     for (int i = 0; i < values.size(); ++i) {
         query.bindValue(i < 3 ? names[i] : QStringLiteral(":param%1").arg(i + 1), values.at(i), QSql::In);
     }
-    success = visitor ? SqlCipherResult::execVisiting(query, *visitor) : query.exec();
+    return visitor ? SqlCipherResult::execVisiting(query, *visitor) : query.exec();
 }
 
 std::function<void(QSqlQuery&&)> DatabaseConnection::statementKeeper(const QString& statement)
@@ -284,22 +285,48 @@ std::function<void(QSqlQuery&&)> DatabaseConnection::statementKeeper(const QStri
     };
 }
 
-void DatabaseConnection::logFailedExec(const QSqlQuery& query)
+DatabaseConnection::Transaction::Transaction(DatabaseConnection& connection, Sync sync)
+    : m_connection(connection), m_lock(connection.m_mutex)
 {
-    m_logger->info(QStringLiteral("Ошибка выполнения запроса"));
-    m_logger->error(errorText(query));
+    m_open = m_connection.beginLevel(sync);
+    if (!m_open)
+        m_lock.unlock();
 }
 
-bool DatabaseConnection::beginTransaction(Sync sync)
+DatabaseConnection::Transaction::~Transaction()
 {
-    m_mutex.lock();
-    // Another thread waits above until the transaction has ended, so an open
-    // one here is this thread's own: the inner one becomes a savepoint.
+    rollback();
+}
+
+bool DatabaseConnection::Transaction::commit()
+{
+    if (!m_open)
+        return false;
+    // Over from here whatever the commit meets: a throw leaves the rollback
+    // of an unfinished outermost level to the connection, the lock to m_lock.
+    m_open = false;
+    const bool committed = m_connection.commitLevel();
+    m_lock.unlock();
+    return committed;
+}
+
+bool DatabaseConnection::Transaction::rollback()
+{
+    if (!m_open)
+        return false;
+    m_open = false;
+    const bool rolledBack = m_connection.rollbackLevel();
+    m_lock.unlock();
+    return rolledBack;
+}
+
+bool DatabaseConnection::beginLevel(Sync sync)
+{
+    // Another thread waits on the lock until the transaction has ended, so an
+    // open one here is this thread's own: the inner one becomes a savepoint.
     if (m_transactionDepth > 0) {
-        if (!execute(QStringLiteral("SAVEPOINT nested"), {}, false).success) {
-            m_mutex.unlock();
+        if (!execControl("SAVEPOINT nested"))
             return false;
-        }
         ++m_transactionDepth;
         return true;
     }
@@ -307,88 +334,123 @@ bool DatabaseConnection::beginTransaction(Sync sync)
     // The first write of a command goes only into the file that was opened.
     if (!fileIsSound()) {
         m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(*m_lost));
-        m_mutex.unlock();
         return false;
     }
-    // The level cannot change inside a transaction; it is set back at its end.
-    m_deferredSync =
-        sync == Sync::Deferred && execute(QStringLiteral("PRAGMA synchronous=NORMAL"), {}, false).success;
+    // The level cannot change inside a transaction; it is set back at its end,
+    // or at once when the beginning fails or throws.
+    sqlite3* db = handleOf(m_db);
+    m_deferredSync = sync == Sync::Deferred && db &&
+                     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr) == SQLITE_OK;
+    auto unbegun = qScopeGuard([this] { restoreSync(); });
     m_logger->debug(QStringLiteral("Начало транзакции"));
     if (!m_db.transaction()) {
         m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(m_db.lastError().text()));
-        restoreSync();
-        m_mutex.unlock();
         return false;
     }
-    // The lock taken above stays held until the transaction ends.
+    unbegun.dismiss();
     m_transactionDepth = 1;
     return true;
 }
 
-bool DatabaseConnection::commitTransaction()
+bool DatabaseConnection::commitLevel()
 {
-    QMutexLocker locker(&m_mutex);
-    if (m_transactionDepth == 0) {
-        m_logger->error(QStringLiteral("Нет начатой транзакции"));
-        return false;
-    }
     if (m_transactionDepth > 1) {
         // What the savepoint holds becomes part of the enclosing transaction.
-        const bool released = execute(QStringLiteral("RELEASE SAVEPOINT nested"), {}, false).success;
-        if (!released)
-            execute(QStringLiteral("ROLLBACK TO SAVEPOINT nested; RELEASE SAVEPOINT nested"), {}, false);
         --m_transactionDepth;
-        m_mutex.unlock(); // the lock of beginTransaction()
-        return released;
+        if (execControl("RELEASE SAVEPOINT nested"))
+            return true;
+        if (inSqliteTransaction())
+            execControl("ROLLBACK TO SAVEPOINT nested; RELEASE SAVEPOINT nested");
+        return false;
     }
+    auto ended = qScopeGuard([this] { endOutermost(); });
     m_transactionDepth = 0;
     m_logger->debug(QStringLiteral("Подтверждение транзакции"));
-    bool committed = m_db.commit();
+    const bool committed = m_db.commit();
     if (!committed) {
+        // Nothing half-done stays behind: endOutermost() rolls back.
         m_logger->error(QStringLiteral("Не удалось подтвердить транзакцию: %1").arg(m_db.lastError().text()));
-        // Leave nothing half-done behind, and no transaction open for the next caller.
-        if (!m_db.rollback())
-            m_logger->error(
-                QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
     }
-    restoreSync();
-    m_mutex.unlock(); // the lock of beginTransaction()
     return committed;
 }
 
-void DatabaseConnection::restoreSync()
+bool DatabaseConnection::rollbackLevel() noexcept
+{
+    if (m_transactionDepth > 1) {
+        --m_transactionDepth;
+        // SQLite ends the whole transaction itself on some failures (a full
+        // disk, an I/O error): the savepoint's statements are undone already.
+        if (!inSqliteTransaction())
+            return true;
+        // Undoes the savepoint's statements only; the enclosing transaction goes on.
+        return execControl("ROLLBACK TO SAVEPOINT nested; RELEASE SAVEPOINT nested");
+    }
+    try {
+        m_logger->debug(QStringLiteral("Откат транзакции"));
+    } catch (...) {
+    }
+    endOutermost();
+    return !inSqliteTransaction();
+}
+
+void DatabaseConnection::endOutermost() noexcept
+{
+    m_transactionDepth = 0;
+    // A transaction SQLite has ended itself (a full disk, an I/O error) is no
+    // failure of the rollback: nothing is left to roll back.
+    if (inSqliteTransaction()) {
+        try {
+            if (!m_db.rollback())
+                m_logger->error(
+                    QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
+        } catch (...) {
+        }
+        // The rollback above threw before it ran.
+        if (inSqliteTransaction())
+            sqlite3_exec(handleOf(m_db), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    restoreSync();
+}
+
+bool DatabaseConnection::inSqliteTransaction() const noexcept
+{
+    sqlite3* db = handleOf(m_db);
+    return db && !sqlite3_get_autocommit(db);
+}
+
+bool DatabaseConnection::execControl(const char* statement) noexcept
+{
+    sqlite3* db = handleOf(m_db);
+    const int rc = db ? sqlite3_exec(db, statement, nullptr, nullptr, nullptr) : SQLITE_MISUSE;
+    if (rc == SQLITE_OK)
+        return true;
+    try {
+        reportFailure(QString::fromUtf8(statement),
+                      db ? QString::fromUtf8(sqlite3_errmsg(db)) : m_db.lastError().text());
+    } catch (...) {
+    }
+    return false;
+}
+
+void DatabaseConnection::restoreSync() noexcept
 {
     if (!m_deferredSync)
         return;
     m_deferredSync = false;
+    sqlite3* db = handleOf(m_db);
     // A connection left lazy would weaken every later commit: a new one syncs.
-    if (!execute(QStringLiteral("PRAGMA synchronous=FULL"), {}, false).success)
-        close();
+    if (db && sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        try {
+            close();
+        } catch (...) {
+        }
+    }
 }
 
-bool DatabaseConnection::rollbackTransaction()
+void DatabaseConnection::reportFailure(const QString& statement, const QString& error)
 {
-    QMutexLocker locker(&m_mutex);
-    if (m_transactionDepth == 0) {
-        m_logger->error(QStringLiteral("Нет начатой транзакции"));
-        return false;
-    }
-    if (m_transactionDepth > 1) {
-        // Undoes the savepoint's statements only; the enclosing transaction goes on.
-        const bool rolledBack = execute(QStringLiteral("ROLLBACK TO SAVEPOINT nested"), {}, false).success &&
-                                execute(QStringLiteral("RELEASE SAVEPOINT nested"), {}, false).success;
-        --m_transactionDepth;
-        m_mutex.unlock(); // the lock of beginTransaction()
-        return rolledBack;
-    }
-    m_transactionDepth = 0;
-    m_logger->debug(QStringLiteral("Откат транзакции"));
-    const bool rolledBack = m_db.rollback();
-    if (!rolledBack)
-        m_logger->error(QStringLiteral("Не удалось откатить транзакцию: %1").arg(m_db.lastError().text()));
-    restoreSync();
-    m_mutex.unlock(); // the lock of beginTransaction()
-    return rolledBack;
+    // Reported here alone: callers say only what their failure means.
+    m_logger->error(QStringLiteral("Ошибка выполнения запроса: %1. Запрос: %2").arg(error, statement));
 }
 
 } // namespace taxvault

@@ -12,6 +12,7 @@
 #include <QVariantList>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 
@@ -61,20 +62,42 @@ public:
     QueryResult run(const QString& statement, const QVariantList& values, bool bound,
                     const SqlCipherRowVisitor* visitor = nullptr);
 
-    // The transactions of Dao::beginTransaction and its siblings.
     enum class Sync { Synced, Deferred };
-    bool beginTransaction(Sync sync);
-    bool commitTransaction();
-    bool rollbackTransaction();
 
-    // The query's error text, or the connection's when the query has none.
-    QString errorText(const QSqlQuery& query) const;
+    // One transaction of the calling thread for the life of the object. It holds
+    // the connection's lock from its beginning to its end, so other threads wait
+    // while this one's statements run as usual; one begun inside another is a
+    // savepoint of it. Leaving the scope before commit(), by an exception too,
+    // rolls it back: no transaction and no lock outlives its scope.
+    class Transaction
+    {
+    public:
+        Transaction(DatabaseConnection& connection, Sync sync);
+        ~Transaction();
+
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+
+        // Whether it began; one that did not leaves every statement to commit alone.
+        bool isOpen() const { return m_open; }
+        // Ends it; false when its writes did not stay (a failed outermost commit
+        // rolls back) or it was not open.
+        bool commit();
+        bool rollback();
+
+    private:
+        DatabaseConnection& m_connection;
+        std::unique_lock<QRecursiveMutex> m_lock;
+        bool m_open = false;
+    };
 
     // Looks at the file the connection opened; false once it was replaced, cut
     // or its index made unwritable, and from then on.
     bool fileIsSound();
 
 private:
+    // The query's error text, or the connection's when the query has none.
+    QString errorText(const QSqlQuery& query) const;
     // run() without the look at the file: for the statements of a transaction.
     QueryResult execute(const QString& statement, const QVariantList& values, bool bound,
                         const SqlCipherRowVisitor* visitor = nullptr);
@@ -83,13 +106,28 @@ private:
     // not compile now (nothing ran, nothing was logged).
     std::optional<QueryResult> runPrepared(const QString& statement, const QVariantList& values,
                                            const SqlCipherRowVisitor* visitor);
-    void bindAndExec(QSqlQuery& query, const QVariantList& values, bool& success,
+    // Binds the values as :param1, :param2, ... and runs it; whether it ran.
+    bool bindAndExec(QSqlQuery& query, const QVariantList& values,
                      const SqlCipherRowVisitor* visitor = nullptr);
     // Takes a lent prepared statement back into m_prepared.
     std::function<void(QSqlQuery&&)> statementKeeper(const QString& statement);
+    // The levels of Transaction, under m_mutex held by it.
+    bool beginLevel(Sync sync);
+    bool commitLevel();
+    bool rollbackLevel() noexcept;
+    // Ends the outermost level whatever failed or threw on the way: SQLite
+    // keeps no transaction open, and the connection syncs again.
+    void endOutermost() noexcept;
+    // A statement of the transactions themselves, on SQLite directly: it
+    // throws nothing, so an unwinding scope can always end its transaction.
+    // Its failure is reported; true when it ran.
+    bool execControl(const char* statement) noexcept;
+    // Whether SQLite holds an open transaction on this connection.
+    bool inSqliteTransaction() const noexcept;
     // Back to synced commits after a Deferred transaction.
-    void restoreSync();
-    void logFailedExec(const QSqlQuery& query);
+    void restoreSync() noexcept;
+    // The one report of a failed statement: SQLite's text and the statement.
+    void reportFailure(const QString& statement, const QString& error);
 
     // On the first change found, logs it, secures what the connection holds and
     // refuses everything from then on.

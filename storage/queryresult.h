@@ -43,10 +43,16 @@ struct QueryResult
     std::function<void(QSqlQuery&&)> giveBack;
 
 private:
-    void release()
+    void release() noexcept
     {
-        if (giveBack)
+        if (!giveBack)
+            return;
+        // Kept or not, the statement is done with: a failure to keep it (no
+        // memory) only costs preparing it again.
+        try {
             std::exchange(giveBack, nullptr)(std::move(query));
+        } catch (...) {
+        }
     }
 };
 

@@ -183,7 +183,7 @@ TEST_F(FiscalLogicTest, CloseMovesShiftIntoProtectedCountersAndFiscalMemory)
         QStringList(
             {QStringLiteral(R"(6 {"CHANGE":2})"),
              QStringLiteral(R"(7 {"CHANGE":3,"OPERATION_SELL":{"PAYMENT_CASH":100,"PAYMENT_MOBILE":50}})")}));
-    EXPECT_FALSE(dao()->rollbackTransaction()) << "the close left a transaction open";
+    EXPECT_TRUE(nothingLeftHeld());
 
     // The next shift adds to what the first close left.
     ASSERT_TRUE(addPlacement(logic, R"({"operation": 0, "sum": 10})"));
@@ -258,7 +258,7 @@ TEST_F(FiscalLogicTest, FailedCloseLeavesEverythingAsItWas)
         // The first failure ends the close: no later step reports an error of its own.
         EXPECT_EQ(log.count(QStringLiteral("] fiscallogic - Не удалось")), 1) << log.toStdString();
 
-        EXPECT_FALSE(dao()->rollbackTransaction()) << "the failed close left a transaction open";
+        EXPECT_TRUE(nothingLeftHeld());
         EXPECT_EQ(text(dao()->getProtectedCounters().document()), QStringLiteral(R"({"CHANGE":1})"));
         EXPECT_EQ(text(dao()->getShiftCounters().document()), shift);
         EXPECT_EQ(fiscalMemory(), QStringList({QStringLiteral(R"(1 {"CHANGE":1})")}));

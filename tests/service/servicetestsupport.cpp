@@ -1,5 +1,6 @@
 #include "servicetestsupport.h"
 
+#include "service/servicerecords.h"
 #include "storage/dao.h"
 #include "storage/database.h"
 
@@ -14,7 +15,15 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlDriver>
 #include <QTemporaryDir>
+
+#include <sqlcipher/sqlite3.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace taxvault::testing {
 
@@ -47,6 +56,28 @@ Dao* dao()
 }
 
 } // namespace
+
+::testing::AssertionResult ServiceDbTest::nothingLeftHeld()
+{
+    auto* connection = static_cast<sqlite3*>(QSqlDatabase::database().driver()->handle().value<void*>());
+    if (connection && !sqlite3_get_autocommit(connection))
+        return ::testing::AssertionFailure() << "a transaction is left open";
+    // Detached: a thread left waiting on a held lock must not hang the test too.
+    auto serviceRequestFree = std::make_shared<std::promise<bool>>();
+    std::future<bool> other = serviceRequestFree->get_future();
+    std::thread([serviceRequestFree] {
+        const bool free = ServiceRecords::serviceRequestMutex().tryLock();
+        if (free)
+            ServiceRecords::serviceRequestMutex().unlock();
+        dao()->getServiceStatus();
+        serviceRequestFree->set_value(free);
+    }).detach();
+    if (other.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+        return ::testing::AssertionFailure() << "the Dao's lock is left held";
+    if (!other.get())
+        return ::testing::AssertionFailure() << "the service request's lock is left held";
+    return ::testing::AssertionSuccess();
+}
 
 void ServiceDbTest::SetUp()
 {

@@ -49,6 +49,9 @@ protected:
     static void refuseCommitAfterInsertInto(const QString& table);
     // Undoes refuseCommitAfterInsertInto; harmless when nothing was refused.
     static void allowCommits();
+    // No transaction is left open on the Dao's connection, and another thread
+    // gets through to the Dao and to the stored service request's lock.
+    static ::testing::AssertionResult nothingLeftHeld();
 };
 
 class FixedClock : public CurrentTime

@@ -29,11 +29,9 @@ TEST_F(DaoQueueTest, EmptyQueue)
 
     EXPECT_EQ(dao()->getMessagesCount(), 0);
     // Read, and nothing there: not a failed read.
-    bool listed = false, found = false, checked = false;
-    EXPECT_TRUE(dao()->getMessagesList(&listed).isEmpty());
-    EXPECT_FALSE(dao()->hasMessage(1, &checked));
-    EXPECT_EQ(dao()->getMessageById(1, &found), QString());
-    EXPECT_TRUE(listed && found && checked);
+    EXPECT_EQ(dao()->readMessagesList(), QList<QJsonObject>());
+    EXPECT_EQ(dao()->readHasMessage(1), false);
+    EXPECT_EQ(dao()->readMessageById(1), QString());
     EXPECT_TRUE(dao()->deleteMessage(1));
 
     LogCapture timeCapture;

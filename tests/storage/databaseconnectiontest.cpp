@@ -46,9 +46,9 @@ protected:
         olderCopy = fileBytes(path);
         connection = std::make_unique<DatabaseConnection>(path, QStringLiteral("watch-%1").arg(serial));
         ASSERT_TRUE(connection->open());
-        ASSERT_TRUE(connection->beginTransaction(DatabaseConnection::Sync::Synced));
+        DatabaseConnection::Transaction writes(*connection, DatabaseConnection::Sync::Synced);
         ASSERT_TRUE(connection->run(QStringLiteral("INSERT INTO t VALUES (2), (3)"), {}, false).success);
-        ASSERT_TRUE(connection->commitTransaction());
+        ASSERT_TRUE(writes.commit());
         ASSERT_TRUE(QFile::exists(path + QStringLiteral("-wal")));
     }
 
@@ -68,7 +68,7 @@ protected:
     void expectRefused()
     {
         storagetest::LogCapture capture;
-        EXPECT_FALSE(connection->beginTransaction(DatabaseConnection::Sync::Synced));
+        EXPECT_FALSE(DatabaseConnection::Transaction(*connection, DatabaseConnection::Sync::Synced).isOpen());
         EXPECT_FALSE(connection->run(QStringLiteral("SELECT n FROM t"), {}, false).success);
         EXPECT_FALSE(connection->run(QStringLiteral("INSERT INTO t VALUES (4)"), {}, false).success);
         EXPECT_FALSE(connection->fileIsSound());

@@ -5,17 +5,23 @@
 
 #include <QSet>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlQuery>
 
 #include <atomic>
 #include <chrono>
+#include <sqlcipher/sqlite3.h>
+
 #include <functional>
 #include <future>
+#include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
 using namespace storagetest;
 using taxvault::CountersRecord;
+using Transaction = taxvault::Dao::Transaction;
 
 namespace {
 
@@ -39,6 +45,12 @@ protected:
         EXPECT_TRUE(dao()->trimFiscalMemory(1));
     }
 
+    static sqlite3* sqliteHandle()
+    {
+        return static_cast<sqlite3*>(QSqlDatabase::database().driver()->handle().value<void*>());
+    }
+    static bool sqliteTransactionOpen() { return !sqlite3_get_autocommit(sqliteHandle()); }
+
     QList<QVariantList> state()
     {
         return raw->rows(QStringLiteral("SELECT (SELECT group_concat(data) FROM shiftcounters), "
@@ -50,27 +62,32 @@ protected:
 TEST_F(DaoTransactionTest, RollbackLeavesNothing)
 {
     const QList<QVariantList> before = state();
-    ASSERT_TRUE(dao()->beginTransaction());
-    closeShift();
-    // Inside the transaction the steps see each other.
-    EXPECT_TRUE(dao()->getShiftCounters().isNull());
-    EXPECT_EQ(dao()->getProtectedCounters().document(), json(R"({"CHANGE":6})"));
-    ASSERT_TRUE(dao()->rollbackTransaction());
+    for (const bool explicitly : {true, false}) {
+        SCOPED_TRACE(explicitly ? "rolled back" : "scope left");
+        Transaction writes(*dao());
+        ASSERT_TRUE(writes.isOpen());
+        closeShift();
+        // Inside the transaction the steps see each other.
+        EXPECT_TRUE(dao()->getShiftCounters().isNull());
+        EXPECT_EQ(dao()->getProtectedCounters().document(), json(R"({"CHANGE":6})"));
+        if (explicitly)
+            ASSERT_TRUE(writes.rollback());
+    }
     EXPECT_EQ(state(), before);
 }
 
 TEST_F(DaoTransactionTest, CommitKeepsEveryStep)
 {
-    ASSERT_TRUE(dao()->beginTransaction());
+    Transaction writes(*dao());
     closeShift();
-    ASSERT_TRUE(dao()->commitTransaction());
+    ASSERT_TRUE(writes.commit());
     EXPECT_EQ(state(), (QList<QVariantList>{{QVariant(), QStringLiteral(R"({"CHANGE":6})"),
                                              QStringLiteral(R"(2{"CHANGE":5})")}}));
 }
 
 TEST_F(DaoTransactionTest, OtherThreadsWaitUntilItEnds)
 {
-    ASSERT_TRUE(dao()->beginTransaction());
+    std::optional<Transaction> writes(std::in_place, *dao());
     ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
 
     std::atomic<bool> saved{false};
@@ -82,48 +99,99 @@ TEST_F(DaoTransactionTest, OtherThreadsWaitUntilItEnds)
     });
     EXPECT_TRUE(saving.waitsUnless(saved)) << "a statement of another thread ran inside the transaction";
 
-    ASSERT_TRUE(dao()->rollbackTransaction());
+    writes.reset();
     other.join();
     EXPECT_EQ(raw->rows(QStringLiteral("SELECT data FROM messages")),
               (QList<QVariantList>{{QStringLiteral(R"({"command":2})")}}));
 }
 
-TEST_F(DaoTransactionTest, MisuseIsRefusedAndReleasesTheLock)
+TEST_F(DaoTransactionTest, AnExceptionAtAnyLevelLeavesNoTransactionAndNoLock)
 {
-    EXPECT_FALSE(dao()->commitTransaction());
-    EXPECT_FALSE(dao()->rollbackTransaction());
+    const QList<QVariantList> before = state();
+    for (const int levels : {1, 2, 3}) {
+        SCOPED_TRACE(levels);
+        const std::function<void(int)> nest = [&nest](int left) {
+            Transaction writes(*dao());
+            ASSERT_TRUE(writes.isOpen());
+            ASSERT_TRUE(dao()->clearShiftCounters());
+            if (left > 1)
+                nest(left - 1);
+            else
+                throw std::bad_alloc();
+            writes.commit();
+        };
+        EXPECT_THROW(nest(levels), std::bad_alloc);
 
-    ASSERT_TRUE(dao()->beginTransaction());
-    ASSERT_TRUE(dao()->clearShiftCounters());
-    EXPECT_TRUE(dao()->rollbackTransaction());
-    EXPECT_FALSE(dao()->rollbackTransaction());
+        EXPECT_EQ(state(), before);
+        EXPECT_FALSE(sqliteTransactionOpen());
+        // Another thread gets through: no lock was left behind.
+        auto other = std::async(std::launch::async, [] { return dao()->getShiftCounters().document(); });
+        ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_EQ(other.get(), json(R"({"CHANGE":5})"));
+        // And the next transaction is an outermost one again, visible once committed.
+        Transaction next(*dao());
+        ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
+        ASSERT_TRUE(next.commit());
+        EXPECT_EQ(raw->rows(QStringLiteral("SELECT COUNT(*) FROM messages")), (QList<QVariantList>{{1}}));
+        ASSERT_TRUE(raw->exec(QStringLiteral("DELETE FROM messages")));
+    }
+}
 
-    // Another thread gets through: no lock was left behind.
-    auto other = std::async(std::launch::async, [] { return dao()->getShiftCounters().document(); });
-    ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(other.get(), json(R"({"CHANGE":5})"));
+TEST_F(DaoTransactionTest, EndedOnceOnly)
+{
+    Transaction writes(*dao());
+    ASSERT_TRUE(writes.commit());
+    EXPECT_FALSE(writes.commit());
+    EXPECT_FALSE(writes.rollback());
+    EXPECT_FALSE(sqliteTransactionOpen());
+}
+
+TEST_F(DaoTransactionTest, TransactionEndedBySqliteIsNoFailureToRollBack)
+{
+    // SQLite ends a transaction itself on a full disk or an I/O error; a ROLLBACK
+    // run behind the Dao's back stands in for that here.
+    for (const int levels : {1, 2}) {
+        SCOPED_TRACE(levels);
+        LogCapture capture;
+        {
+            Transaction outer(*dao());
+            std::optional<Transaction> inner;
+            if (levels == 2)
+                inner.emplace(*dao());
+            ASSERT_TRUE(dao()->clearShiftCounters());
+            ASSERT_EQ(sqlite3_exec(sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+            if (inner)
+                EXPECT_TRUE(inner->rollback());
+            EXPECT_TRUE(outer.rollback());
+        }
+        EXPECT_FALSE(capture.text().contains(QStringLiteral("ERROR"))) << capture.text().toStdString();
+        EXPECT_FALSE(sqliteTransactionOpen());
+    }
 }
 
 TEST_F(DaoTransactionTest, InnerTransactionIsAPartOfTheOuterOne)
 {
-    ASSERT_TRUE(dao()->beginTransaction());
+    Transaction outer(*dao());
     ASSERT_TRUE(dao()->clearShiftCounters());
 
     // Undone alone: the outer transaction keeps what it did before.
-    ASSERT_TRUE(dao()->beginTransaction());
-    ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
-    ASSERT_TRUE(dao()->rollbackTransaction());
+    {
+        Transaction inner(*dao());
+        ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
+    }
     EXPECT_EQ(dao()->getFirstMessage(), QJsonObject());
     EXPECT_TRUE(dao()->getShiftCounters().isNull());
 
-    ASSERT_TRUE(dao()->beginTransaction());
-    ASSERT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
-    ASSERT_TRUE(dao()->commitTransaction());
+    {
+        Transaction inner(*dao());
+        ASSERT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
+        ASSERT_TRUE(inner.commit());
+    }
 
     // Committed inside, yet another connection sees it only after the outer commit.
     const QString count = QStringLiteral("SELECT COUNT(*) FROM messages");
     EXPECT_EQ(raw->rows(count), (QList<QVariantList>{{0}}));
-    ASSERT_TRUE(dao()->commitTransaction());
+    ASSERT_TRUE(outer.commit());
     EXPECT_EQ(raw->rows(QStringLiteral("SELECT data FROM messages")),
               (QList<QVariantList>{{QStringLiteral(R"({"command":2})")}}));
     EXPECT_EQ(state().first().first(), QVariant());
@@ -145,24 +213,33 @@ TEST_F(DaoTransactionTest, DeferredTransactionAloneSkipsTheWaitForTheDisk)
     const Case cases[] = {
         {"committed",
          [&] {
-             ASSERT_TRUE(dao()->beginTransaction(Sync::Deferred));
+             Transaction writes(*dao(), Sync::Deferred);
              EXPECT_EQ(level(), 1);
              ASSERT_TRUE(dao()->saveMessage(json(R"({"command":1})")));
-             ASSERT_TRUE(dao()->commitTransaction());
+             ASSERT_TRUE(writes.commit());
          }},
         {"rolled back",
          [&] {
-             ASSERT_TRUE(dao()->beginTransaction(Sync::Deferred));
+             Transaction writes(*dao(), Sync::Deferred);
              ASSERT_TRUE(dao()->saveMessage(json(R"({"command":2})")));
-             ASSERT_TRUE(dao()->rollbackTransaction());
+             ASSERT_TRUE(writes.rollback());
+         }},
+        {"left by an exception",
+         [&] {
+             try {
+                 Transaction writes(*dao(), Sync::Deferred);
+                 ASSERT_TRUE(dao()->saveMessage(json(R"({"command":3})")));
+                 throw std::bad_alloc();
+             } catch (const std::bad_alloc&) {
+             }
          }},
         {"inside a synced one",
          [&] {
-             ASSERT_TRUE(dao()->beginTransaction());
-             ASSERT_TRUE(dao()->beginTransaction(Sync::Deferred));
+             Transaction outer(*dao());
+             Transaction inner(*dao(), Sync::Deferred);
              EXPECT_EQ(level(), 2);
-             ASSERT_TRUE(dao()->commitTransaction());
-             ASSERT_TRUE(dao()->commitTransaction());
+             ASSERT_TRUE(inner.commit());
+             ASSERT_TRUE(outer.commit());
          }},
     };
     for (const Case& c : cases) {

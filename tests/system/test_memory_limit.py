@@ -7,6 +7,8 @@ from pathlib import Path
 import pytest
 
 import fiscal
+from harness import wait_for
+from sim import Answer
 
 NOT_CARRIED_OUT = "Недостаточно памяти для выполнения команды"
 # Room for a small receipt; a receipt of 16,000 lines takes several times this.
@@ -20,13 +22,13 @@ def address_space(pid):
     raise AssertionError("no VmSize for %d" % pid)
 
 
-def limit_address_space(vault):
+def limit_address_space(vault, margin=MARGIN):
     """Caps the running service at what it holds now and the margin."""
     pid = vault.process.pid
     held = address_space(pid)
     if held > 1 << 40:
         pytest.skip("a sanitizer's shadow memory takes terabytes of address space")
-    subprocess.run(["prlimit", "--pid", str(pid), "--as=%d" % (held + MARGIN)], check=True)
+    subprocess.run(["prlimit", "--pid", str(pid), "--as=%d" % (held + margin)], check=True)
 
 
 def large_ticket(lines):
@@ -61,3 +63,31 @@ def test_receipt_too_large_for_the_memory_is_refused_and_the_next_one_served(vau
     assert (block["serviceStatus"], block["errorMessage"]) == (0, "")
     assert len(sim.frames) == 2
     assert shift_counters(vault) != counted
+
+
+def test_receipt_too_large_while_autonomous_leaves_the_queue_to_the_next_ones(vault, sim):
+    # Room for the large receipt to be parsed and stamped, not to be stored.
+    vault.configure({"DataSending:reconnectionTimeout": 300})
+    sim.default = Answer(action="close")
+    vault.start()
+    limit_address_space(vault, 200 * 1024 * 1024)
+    assert vault.post("commandTicket", fiscal.ticket(name="A"))["kkmInfoObject"]["serviceStatus"] == 1
+
+    block = vault.post("commandTicket", large_ticket(16000), timeout=60)["kkmInfoObject"]
+    assert (block["serviceStatus"], block["errorMessage"]) == (1, NOT_CARRIED_OUT)
+
+    block = vault.post("commandTicket", fiscal.ticket(name="C"))["kkmInfoObject"]
+    assert (block["serviceStatus"], block["errorMessage"]) == (1, "Сервис в автономном режиме")
+    assert block["data"] != ""
+    with vault.db() as db:
+        queued = [message["request"]["items"][0]["commodity"]["name"] for _, message in db.messages()]
+        counted = db.query("SELECT data FROM shiftcounters")
+    assert queued == ["A", "C"]
+    assert counted and '"PAYMENT_CASH"' in counted[0][0]
+
+    # The worker delivers both, and the service ends on SIGTERM.
+    sim.default = Answer()
+    wait_for(lambda: vault.db().messages() == [], 15, what="the queue delivered")
+    delivered = [f.request.ticket.items[0].commodity.name for f in sim.frames if f.command == 1 and f.reply]
+    assert delivered == ["A", "C"]
+    assert vault.stop(timeout=15) == 0
