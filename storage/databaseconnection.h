@@ -28,11 +28,7 @@ namespace taxvault {
 // out again, and its transactions. Everything runs under one recursive mutex,
 // which the Dao's operations take for their whole length.
 //
-// It watches the file it opened: before a transaction and before any
-// checkpoint, the file at the path must still be that file, no shorter than at
-// the last look, and its shared-memory index writable. Once it is not, every
-// statement is refused until the process ends, and what the connection holds
-// is kept as the engineer needs it (see DatabaseFileWatch).
+// Whether it may still touch its file is DatabaseFileWatch's to say.
 class DatabaseConnection
 {
 public:
@@ -70,8 +66,8 @@ public:
     // The query's error text, or the connection's when the query has none.
     QString errorText(const QSqlQuery& query) const;
 
-    // Looks at the file the connection opened; false once it was replaced, cut
-    // or its index made unwritable, and from then on.
+    // Looks at the file the connection opened; false once it was lost, and
+    // from then on (see DatabaseFileWatch).
     bool fileIsSound();
 
 private:
@@ -91,9 +87,8 @@ private:
     void restoreSync();
     void logFailedExec(const QSqlQuery& query);
 
-    // On the first change found, logs it, secures what the connection holds and
-    // refuses everything from then on.
-    void lose(const DatabaseFileWatch::Finding& finding);
+    // The watch's way of ending the connection without a close.
+    void abandon();
     // SQLite calls it after each commit with the pages in the log: the log is
     // checkpointed here, after a look at the file, instead of by SQLite itself.
     static int onCommitted(void* connection, sqlite3* db, const char* name, int pages);
@@ -112,8 +107,6 @@ private:
     // Counts connections opened and closed: a statement lent before one comes back dead.
     quint64 m_connectionGeneration = 0;
     DatabaseFileWatch m_watch;
-    // Why statements are refused, once the file was lost.
-    std::optional<QString> m_lost;
 };
 
 } // namespace taxvault
