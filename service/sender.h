@@ -135,6 +135,8 @@ private:
                            const Finish& finish);
     QJsonObject serveCommand(int command, const QJsonObject& request, DocumentCount* count,
                              const Finish& finish, bool& answered);
+    // The reply to every command once the database file was lost, or nothing.
+    std::optional<QJsonObject> refusalOfLostDatabase();
     // The reply's last steps: the count, the handler's part, the commit.
     QJsonObject endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
                            const Finish& finish);

@@ -121,6 +121,10 @@ protected:
 
 private:
     void logFailedStatement(const QSqlQuery& query);
+    // Beside the database: a block that its status row could not take.
+    QString blockMarkPath() const;
+    void keepBlockMark();
+    void clearBlockMark();
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);

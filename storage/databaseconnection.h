@@ -66,6 +66,12 @@ public:
     // The query's error text, or the connection's when the query has none.
     QString errorText(const QSqlQuery& query) const;
 
+    // The file's path, and whether a transaction of this thread is open (under mutex()).
+    QString path() const { return m_db.databaseName(); }
+    bool inTransaction() const { return m_transactionDepth > 0; }
+    // The file was lost: every statement is refused.
+    bool isLost() const { return m_watch.lost().has_value(); }
+
     // Looks at the file the connection opened; false once it was lost, and
     // from then on (see DatabaseFileWatch).
     bool fileIsSound();

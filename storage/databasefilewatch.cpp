@@ -157,11 +157,14 @@ DatabaseFileWatch::~DatabaseFileWatch()
 std::optional<QString> DatabaseFileWatch::startupFinding(const QString& path)
 {
     const QFileInfo file(path);
-    const QStringList saved = file.dir().entryList({file.fileName() + QStringLiteral("*.replaced-*")},
-                                                   QDir::Files | QDir::Hidden, QDir::Name);
+    // The saved database first: it is what the engineer puts back.
+    QStringList saved = file.dir().entryList({file.fileName() + QStringLiteral(".replaced-*")},
+                                             QDir::Files | QDir::Hidden, QDir::Name);
+    saved += file.dir().entryList({file.fileName() + QStringLiteral("?*.replaced-*")}, QDir::Files | QDir::Hidden,
+                                  QDir::Name);
     if (!saved.isEmpty())
         return QStringLiteral("Рядом с файлом базы данных %1 лежит %2: записи прошлого запуска сохранены в нем")
-            .arg(path, file.dir().filePath(saved.first()));
+            .arg(path, path + saved.first().mid(file.fileName().size()));
     struct stat st;
     const QString log = path + QStringLiteral("-wal");
     if (!statOf(path, st)) {
