@@ -61,6 +61,12 @@ bool Database::init()
             QFile::remove(leftover);
     }
 
+    // A file in log mode read without a log makes an empty one and its index.
+    const QString log = path + QStringLiteral("-wal");
+    const QString index = path + QStringLiteral("-shm");
+    const bool logThere = QFileInfo::exists(log);
+    const bool indexThere = QFileInfo::exists(index);
+
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(target.toUtf8().constData(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
@@ -123,6 +129,11 @@ bool Database::init()
     if (const std::optional<QString> damage = fresh ? std::nullopt : DatabaseFileWatch::damage(db)) {
         DatabaseFileWatch::refuseStart(m_logger, QStringLiteral("Файл базы данных %1 поврежден: %2").arg(path, *damage),
                                        db);
+        // What this start made holds nothing: the files are left as they were found.
+        if (!logThere && QFileInfo(log).size() == 0)
+            QFile::remove(log);
+        if (!indexThere)
+            QFile::remove(index);
         return false;
     }
 

@@ -161,3 +161,16 @@ def test_a_till_that_starts_afresh_on_purpose_moves_the_old_files_out_and_is_tol
     assert vault.stop() == 0
     with vault.db() as db:
         assert counted_cash(db) == 100
+
+
+def test_file_that_fails_its_check_is_refused_at_start_and_left_as_it_was(vault, sim):
+    vault.start()
+    assert receipt(vault, "r")["serviceStatus"] == 0
+    assert vault.stop() == 0
+    with vault.db() as db:
+        db.execute_script("INSERT INTO fiscalmemory (shiftnum, data) VALUES (1, '{\"pad\": \"%s\"}')" % ("x" * 20000))
+    size = vault.db_path.stat().st_size
+    with open(vault.db_path, "r+b") as file:
+        file.seek(size - 4096)
+        file.write(os.urandom(512))
+    expect_refused_start(vault, "Файл базы данных %s поврежден: " % named(vault, vault.db_path))
