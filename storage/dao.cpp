@@ -9,6 +9,8 @@
 #include "utility/localtimetext.h"
 #include "sqlcipher/sqlcipherresult.h"
 
+#include <sqlcipher/sqlite3.h>
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -193,11 +195,28 @@ bool Dao::setServiceStatus(int status)
     // lost database file is refused at the next start by its own evidence. The
     // mark goes once another status is written outside a transaction, which
     // no rollback can take back: the engineer's clean, or the service moving on.
-    if (!result.success && status == 2 && !m_connection.isLost())
+    if (!result.success && status == 2 && !m_connection.isLost() && isWriteFailure(result.query))
         keepBlockMark();
     else if (result.success && status != 2 && !m_connection.inTransaction())
         clearBlockMark();
     return result.success;
+}
+
+bool Dao::isWriteFailure(const QSqlQuery& query)
+{
+    // The file refused the write (busy, read-only, I/O, full, no log to
+    // open); not a file that is no database of ours, which holds no status.
+    switch (query.lastError().nativeErrorCode().toInt() & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString Dao::blockMarkPath() const
@@ -236,7 +255,7 @@ int Dao::getServiceStatus()
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение статуса сервиса"));
-    if (QFile::exists(blockMarkPath()))
+    if (!m_connection.path().isEmpty() && QFile::exists(blockMarkPath()))
         return 2;
     QueryResult result = exec(QStringLiteral("SELECT status FROM status"));
     if (result.success && result.query.next())

@@ -121,6 +121,7 @@ protected:
 
 private:
     void logFailedStatement(const QSqlQuery& query);
+    static bool isWriteFailure(const QSqlQuery& query);
     // Beside the database: a block that its status row could not take.
     QString blockMarkPath() const;
     void keepBlockMark();
