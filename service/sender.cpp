@@ -293,6 +293,8 @@ void Sender::saveReportResponse(const QJsonObject& reply)
 QJsonObject Sender::getLastServiceRequest()
 {
     m_logger->info(QStringLiteral("Получение последнего служебного запроса"));
+    if (std::optional<QJsonObject> refusal = refusalOfLostDatabase())
+        return *refusal;
     const QJsonObject stored = m_records.storedServiceRequest();
     if (stored.isEmpty()) {
         const QString missing = QStringLiteral("В базе данных отсутствует служебный запрос");
@@ -357,16 +359,8 @@ QJsonObject Sender::serveCommand(int command, const QJsonObject& request, Docume
 
 std::optional<QJsonObject> Sender::refuseCommand(DocumentCount* count, const Finish& finish)
 {
-    // A file replaced or cut under the service takes nothing more, and no
-    // document goes to the operator that could not be stored.
-    if (!dao()->isFileSound()) {
-        blockFor(QStringLiteral("файл базы данных изменен вне сервиса"));
-        return endCommand(nullptr,
-                          makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
-                                              QStringLiteral("Ошибка при работе с фискальной памятью"),
-                                              QString(), dbDamagedStatus()),
-                          count, finish);
-    }
+    if (std::optional<QJsonObject> refusal = refusalOfLostDatabase())
+        return endCommand(nullptr, std::move(*refusal), count, finish);
     m_logger->info(QStringLiteral("Статус сервиса: %1").arg(serviceModeName(m_status)));
 
     if (m_status == static_cast<int>(EServiceStatus::BLOCKED) ||
@@ -453,6 +447,18 @@ QJsonObject Sender::exchangeAndStore(int command, const QJsonObject& request, Do
             request,
             answer.has_ticket() ? QString::fromStdString(answer.ticket().ticket_number()) : QString());
     return endCommand(&*writes, answerReply(command, answer, prepared.dbState), count, finish);
+}
+
+std::optional<QJsonObject> Sender::refusalOfLostDatabase()
+{
+    // A file replaced or cut under the service takes nothing more, and no
+    // document goes to the operator that could not be stored.
+    if (dao()->isFileSound())
+        return std::nullopt;
+    blockFor(QStringLiteral("файл базы данных изменен вне сервиса"));
+    return makeKkmInfoResponse(static_cast<int>(EServiceStatus::BLOCKED),
+                               QStringLiteral("Ошибка при работе с фискальной памятью"), QString(),
+                               dbDamagedStatus());
 }
 
 QJsonObject Sender::endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
@@ -785,6 +791,8 @@ QJsonObject Sender::commandReport(const QJsonObject& object)
 QJsonObject Sender::saveTicketRequest(const QJsonObject& object)
 {
     m_logger->info(QStringLiteral("Сохранение чека в БД"));
+    if (std::optional<QJsonObject> refusal = refusalOfLostDatabase())
+        return *refusal;
     dao()->saveServiceData(QStringLiteral("ticketrequest"), object);
     return makeResponse(QString());
 }
@@ -792,6 +800,8 @@ QJsonObject Sender::saveTicketRequest(const QJsonObject& object)
 QJsonObject Sender::saveReportRequest(const QJsonObject& object)
 {
     m_logger->info(QStringLiteral("Сохранение X-/Z-отчета в БД"));
+    if (std::optional<QJsonObject> refusal = refusalOfLostDatabase())
+        return *refusal;
     if (dao()->saveServiceData(QStringLiteral("reportrequest"), object)) {
         m_logger->info(QStringLiteral("Отчет сохранен"));
         return makeResponse(QString());
@@ -803,6 +813,8 @@ QJsonObject Sender::saveReportRequest(const QJsonObject& object)
 QJsonObject Sender::readBack(const QString& record, const QString& infoText, const QString& missingText)
 {
     m_logger->info(infoText);
+    if (std::optional<QJsonObject> refusal = refusalOfLostDatabase())
+        return *refusal;
     const QJsonObject stored = dao()->getServiceData(record);
     if (stored.isEmpty())
         return makeResponse(missingText);

@@ -151,6 +151,8 @@ private:
     // The exchange, then the second transaction: what the answer brings.
     QJsonObject exchangeAndStore(int command, const QJsonObject& request, DocumentCount* count,
                                  const Finish& finish, const Prepared& prepared, bool& answered);
+    // The reply to every command once the database file was lost, or nothing.
+    std::optional<QJsonObject> refusalOfLostDatabase();
     // The reply's last steps: the count, the handler's part, the commit.
     QJsonObject endCommand(CommandTransaction* writes, QJsonObject reply, DocumentCount* count,
                            const Finish& finish);

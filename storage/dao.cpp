@@ -9,12 +9,21 @@
 #include "utility/localtimetext.h"
 #include "sqlcipher/sqlcipherresult.h"
 
+#include <sqlcipher/sqlite3.h>
+
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QMutexLocker>
 #include <QSqlError>
 #include <QVariant>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace taxvault {
 
@@ -151,13 +160,73 @@ bool Dao::setServiceStatus(int status)
         m_logger->debug(QStringLiteral("Операция выполнена"));
     else
         m_logger->error(QStringLiteral("Не удалось записать статус сервиса"));
+    // A block the row cannot take (a full disk, an immutable log) must still
+    // hold after a restart: it is kept as a file that needs no data block. A
+    // lost database file is refused at the next start by its own evidence. The
+    // mark goes once another status is written outside a transaction, which
+    // no rollback can take back: the engineer's clean, or the service moving on.
+    if (!result.success && status == 2 && !m_connection.isLost() && isWriteFailure(result.query))
+        keepBlockMark();
+    else if (result.success && status != 2 && !m_connection.inTransaction())
+        clearBlockMark();
     return result.success;
+}
+
+bool Dao::isWriteFailure(const QSqlQuery& query)
+{
+    // The file refused the write (busy, read-only, I/O, full, no log to
+    // open); not a file that is no database of ours, which holds no status.
+    switch (query.lastError().nativeErrorCode().toInt() & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_READONLY:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString Dao::blockMarkPath() const
+{
+    return m_connection.path() + QStringLiteral(".blocked");
+}
+
+void Dao::keepBlockMark()
+{
+    const QString mark = blockMarkPath();
+    const int fd = ::open(QFile::encodeName(mark).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        m_logger->error(QStringLiteral("Не удалось сохранить блокировку в %1: %2")
+                            .arg(mark, QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    ::close(fd);
+    // The name itself is the record: it is on the disk once the directory is.
+    const int directory = ::open(QFile::encodeName(QFileInfo(mark).absolutePath()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
+    m_logger->error(QStringLiteral("Блокировка сохранена в %1").arg(mark));
+}
+
+void Dao::clearBlockMark()
+{
+    const QString mark = blockMarkPath();
+    if (QFile::exists(mark) && QFile::remove(mark))
+        m_logger->info(QStringLiteral("Блокировка из %1 снята").arg(mark));
 }
 
 int Dao::getServiceStatus()
 {
     QMutexLocker locker(&m_connection.mutex());
     m_logger->debug(QStringLiteral("Получение статуса сервиса"));
+    if (!m_connection.path().isEmpty() && QFile::exists(blockMarkPath()))
+        return 2;
     QueryResult result = exec(QStringLiteral("SELECT status FROM status"));
     if (result.success && result.query.next())
         return result.query.value(0).toInt();

@@ -128,6 +128,11 @@ protected:
     virtual bool execAndCheck(const QString& statement);
 
 private:
+    static bool isWriteFailure(const QSqlQuery& query);
+    // Beside the database: a block that its status row could not take.
+    QString blockMarkPath() const;
+    void keepBlockMark();
+    void clearBlockMark();
     // Adds delta to the one row of a counters table; the first delta creates the row.
     bool addToCounters(const QString& table, const CountersRecord& current, const CountersRecord& delta,
                        const QString& creatingText, const QString& damagedText);

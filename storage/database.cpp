@@ -1,5 +1,9 @@
 #include "storage/database.h"
+#include "storage/databasefilewatch.h"
 #include "storage/databasekey.h"
+
+#include "korvan/config.h"
+#include "korvan/singleton.h"
 
 #include "log4qt/logger.h"
 
@@ -10,8 +14,10 @@
 #include <sqlcipher/sqlite3.h>
 
 #include <cerrno>
-
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 namespace taxvault {
@@ -58,9 +64,30 @@ bool Database::init()
 {
     m_logger->info(QStringLiteral("Инициализация базы данных"));
 
-    sqlite3* db = nullptr;
     const QString path = dbFilePath();
-    int rc = sqlite3_open_v2(path.toUtf8().constData(), &db,
+    if (const std::optional<QString> finding = DatabaseFileWatch::startupFinding(path)) {
+        DatabaseFileWatch::refuseStart(m_logger, *finding);
+        return false;
+    }
+    // A new file is made under another name and put in place whole: an empty
+    // file at the path is then always one that was cut.
+    const bool fresh = !QFileInfo::exists(path);
+    const QString target = fresh ? path + QStringLiteral(".new") : path;
+    if (fresh) {
+        warnIfTillWorkedBefore(path);
+        for (const QString& leftover : {target, target + QStringLiteral("-wal"), target + QStringLiteral("-shm"),
+                                        target + QStringLiteral("-journal")})
+            QFile::remove(leftover);
+    }
+
+    // A file in log mode read without a log makes an empty one and its index.
+    const QString log = path + QStringLiteral("-wal");
+    const QString index = path + QStringLiteral("-shm");
+    const bool logThere = QFileInfo::exists(log);
+    const bool indexThere = QFileInfo::exists(index);
+
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(target.toUtf8().constData(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     // SQLite falls back to reading a file it may not write; every start writes.
     if (rc == SQLITE_OK && sqlite3_db_readonly(db, "main") == 1)
@@ -80,13 +107,20 @@ bool Database::init()
         sqlite3_close(db);
         return false;
     }
-
+    // Once it has read the file, a connection closed would checkpoint the log
+    // into it; one that failed on an existing file is let go instead.
+    const auto release = [fresh](sqlite3* handle) {
+        if (fresh)
+            sqlite3_close(handle);
+        else
+            DatabaseFileWatch::keepAbandoned(handle);
+    };
     // The first read of the file is where a wrong passphrase shows.
     rc = sqlite3_exec(db, checkStatement, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         m_logger->error(QStringLiteral("Ошибка выполнения запроса: %1. Запрос: %2")
                             .arg(errorText(rc), QString::fromUtf8(checkStatement)));
-        sqlite3_close(db);
+        release(db);
         return false;
     }
 
@@ -95,7 +129,7 @@ bool Database::init()
     if (rc != SQLITE_OK) {
         m_logger->error(QStringLiteral("Ошибка подготовки запроса: %1. Запрос: %2")
                             .arg(errorText(rc), QString::fromUtf8(versionStatement)));
-        sqlite3_close(db);
+        release(db);
         return false;
     }
     bool versionRead = false;
@@ -110,19 +144,70 @@ bool Database::init()
     }
     sqlite3_finalize(statement);
     if (!versionRead) {
-        sqlite3_close(db);
+        release(db);
+        return false;
+    }
+
+    // Closed, the connection would checkpoint the log into a damaged file.
+    if (const std::optional<QString> damage = fresh ? std::nullopt : DatabaseFileWatch::damage(db)) {
+        DatabaseFileWatch::refuseStart(m_logger, QStringLiteral("Файл базы данных %1 поврежден: %2").arg(path, *damage),
+                                       db);
+        // What this start made holds nothing: the files are left as they were found.
+        if (!logThere && QFileInfo(log).size() == 0)
+            QFile::remove(log);
+        if (!indexThere)
+            QFile::remove(index);
         return false;
     }
 
     useWriteAheadLog(db);
 
     // A failing table operation has already closed the connection.
-    if (!createShiftCountersTable(db) || !createFiscalMemoryTable(db) || !createProtectedCountersTable(db) ||
-        !createMessagesTable(db) || !createVersionTable(db) || !createStatusTable(db) ||
-        !createServiceDataTable(db))
+    const bool created = createShiftCountersTable(db) && createFiscalMemoryTable(db) &&
+                         createProtectedCountersTable(db) && createMessagesTable(db) && createVersionTable(db) &&
+                         createStatusTable(db) && createServiceDataTable(db);
+    if (created)
+        sqlite3_close(db);
+    // The tables made before a failing one stay, as in a file opened in place.
+    if (fresh && !putInPlace(target, path))
         return false;
+    return created;
+}
 
-    sqlite3_close(db);
+void Database::warnIfTillWorkedBefore(const QString& path)
+{
+    // A first start and a lost file look alike here; only the configuration
+    // remembers that the till has exchanged with the operator before.
+    Config* config = Singleton<Config>::instance();
+    const int token = config->getInt(QStringLiteral("KKM:token"), 0);
+    const int packageNumber = config->getInt(QStringLiteral("KKM:packageNumber"), 0);
+    if (token != 0 || packageNumber != 0)
+        m_logger->error(QStringLiteral("Файл базы данных %1 создается заново, хотя касса уже работала "
+                                       "(KKM:token = %2, KKM:packageNumber = %3): если файл был потерян, "
+                                       "остановите сервис и восстановите его из копии")
+                            .arg(path)
+                            .arg(token)
+                            .arg(packageNumber));
+}
+
+bool Database::putInPlace(const QString& made, const QString& path)
+{
+    // Nothing written: no file is better than an empty one, which reads as cut.
+    if (QFileInfo(made).size() == 0) {
+        QFile::remove(made);
+        return true;
+    }
+    if (std::rename(QFile::encodeName(made).constData(), QFile::encodeName(path).constData()) != 0) {
+        m_logger->error(QStringLiteral("Ошибка открытия базы данных: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    // The new name is on the disk before the first command is taken.
+    const int directory = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
     return true;
 }
 

@@ -22,7 +22,8 @@ public:
 
     // Opens (creating when missing), keys and checks the file, logs the
     // SQLCipher version and creates the missing tables. False means the
-    // service must not start.
+    // service must not start: also when the file shows that it lost what the
+    // last run held (see DatabaseFileWatch), and then no file is changed.
     virtual bool init();
 
     virtual bool createFiscalMemoryTable(sqlite3* db);
@@ -43,6 +44,12 @@ public:
     static QString dbFilePath();
 
 private:
+    // An error line when a new file is made for a till the configuration
+    // shows to have worked before.
+    void warnIfTillWorkedBefore(const QString& path);
+    // Renames the new file made at `made` to `path`, durably.
+    bool putInPlace(const QString& made, const QString& path);
+
     Log4Qt::Logger* m_logger;
 };
 

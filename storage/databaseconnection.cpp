@@ -9,8 +9,6 @@
 
 #include <sqlcipher/sqlite3.h>
 
-#include <QDateTime>
-#include <QFile>
 #include <QMutexLocker>
 #include <QScopeGuard>
 #include <QSqlError>
@@ -25,32 +23,6 @@ constexpr int kCheckpointPages = 1000;
 sqlite3* handleOf(const QSqlDatabase& db)
 {
     return static_cast<sqlite3*>(db.driver()->handle().value<void*>());
-}
-
-// Writes the whole database the connection holds into a new file at `target`,
-// encrypted like it; the message of the failure, or nothing.
-std::optional<QString> writeOut(sqlite3* source, const QString& target)
-{
-    sqlite3* copy = nullptr;
-    int rc = sqlite3_open_v2(QFile::encodeName(target).constData(), &copy,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    if (rc == SQLITE_OK)
-        rc = sqlite3_key(copy, DatabaseKey::passphrase(), DatabaseKey::passphraseLength());
-    if (rc == SQLITE_OK) {
-        sqlite3_backup* backup = sqlite3_backup_init(copy, "main", source, "main");
-        if (!backup) {
-            rc = sqlite3_errcode(copy);
-        } else {
-            rc = sqlite3_backup_step(backup, -1);
-            const int finished = sqlite3_backup_finish(backup);
-            rc = rc == SQLITE_DONE ? finished : rc;
-        }
-    }
-    std::optional<QString> failure;
-    if (rc != SQLITE_OK)
-        failure = QString::fromUtf8(copy ? sqlite3_errmsg(copy) : sqlite3_errstr(rc));
-    sqlite3_close(copy);
-    return failure;
 }
 
 } // namespace
@@ -81,13 +53,13 @@ QString DatabaseConnection::errorText(const QSqlQuery& query) const
     const QString text = query.lastError().text();
     if (!text.isEmpty())
         return text;
-    return m_lost ? *m_lost : m_db.lastError().text();
+    return m_watch.lost() ? *m_watch.lost() : m_db.lastError().text();
 }
 
 bool DatabaseConnection::open()
 {
     QMutexLocker locker(&m_mutex);
-    if (m_lost)
+    if (m_watch.lost())
         return false;
     if (m_db.isOpen())
         return true;
@@ -105,7 +77,7 @@ bool DatabaseConnection::open()
     if (!query.exec(QStringLiteral("PRAGMA synchronous=FULL")))
         m_logger->warn(errorText(query));
     if (sqlite3* db = handleOf(m_db)) {
-        m_watch.watch(m_db.databaseName());
+        m_watch.watch(m_db.databaseName(), db, [this] { abandon(); });
         // Replaces SQLite's automatic checkpoint with one that looks first.
         sqlite3_wal_hook(db, &DatabaseConnection::onCommitted, this);
     }
@@ -129,51 +101,24 @@ int DatabaseConnection::onCommitted(void* connection, sqlite3* db, const char* n
 {
     auto* self = static_cast<DatabaseConnection*>(connection);
     self->m_watch.noteCompanions();
-    // Inside the commit nothing but a look: a change found is dealt with by the
-    // next statement, which finds it again.
-    if (pages >= kCheckpointPages && !self->m_lost && !self->m_watch.look())
+    if (pages >= kCheckpointPages && self->m_watch.mayCheckpoint()) {
         sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        self->m_watch.noteOwnWrite();
+    }
     return SQLITE_OK;
 }
 
 bool DatabaseConnection::fileIsSound()
 {
     QMutexLocker locker(&m_mutex);
-    if (m_lost)
-        return false;
-    if (!m_db.isOpen())
-        return true;
-    if (const std::optional<DatabaseFileWatch::Finding> finding = m_watch.look()) {
-        lose(*finding);
-        return false;
-    }
-    return true;
+    return m_watch.admits();
 }
 
-void DatabaseConnection::lose(const DatabaseFileWatch::Finding& finding)
+void DatabaseConnection::abandon()
 {
-    m_lost = finding.text;
-    m_logger->error(finding.text);
-    sqlite3* db = handleOf(m_db);
-    if (finding.change == DatabaseFileWatch::Change::Replaced && db) {
-        // What was acknowledged is only in the file still held open: it is
-        // written out beside the new one before the connection lets it go.
-        const QString suffix =
-            QStringLiteral(".replaced-%1").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss")));
-        const QString copy = m_watch.path() + suffix;
-        if (const std::optional<QString> failure = writeOut(db, copy))
-            m_logger->error(QStringLiteral("Не удалось сохранить записи замененного файла в %1: %2").arg(copy, *failure));
-        else
-            m_logger->error(QStringLiteral("Записи замененного файла базы данных сохранены в %1").arg(copy));
-        if (const std::optional<QString> log = m_watch.moveOwnLogAside(suffix))
-            m_logger->error(QStringLiteral("Журнал замененного файла перенесен в %1").arg(*log));
-    }
-    // Closed, the connection would checkpoint into the file at the path: it is
-    // let go without a close, and the file and its log stay as they are.
     forgetPreparedStatements();
     if (auto* driver = dynamic_cast<SqlCipherDriver*>(m_db.driver()))
-        driver->abandon();
-    m_watch.stop();
+        DatabaseFileWatch::keepAbandoned(driver->abandon());
 }
 
 void DatabaseConnection::forgetPreparedStatements()
@@ -333,7 +278,7 @@ bool DatabaseConnection::beginLevel(Sync sync)
     open();
     // The first write of a command goes only into the file that was opened.
     if (!fileIsSound()) {
-        m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(*m_lost));
+        m_logger->error(QStringLiteral("Не удалось начать транзакцию: %1").arg(*m_watch.lost()));
         return false;
     }
     // The level cannot change inside a transaction; it is set back at its end,

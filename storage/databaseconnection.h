@@ -29,11 +29,7 @@ namespace taxvault {
 // out again, and its transactions. Everything runs under one recursive mutex,
 // which the Dao's operations take for their whole length.
 //
-// It watches the file it opened: before a transaction and before any
-// checkpoint, the file at the path must still be that file, no shorter than at
-// the last look, and its shared-memory index writable. Once it is not, every
-// statement is refused until the process ends, and what the connection holds
-// is kept as the engineer needs it (see DatabaseFileWatch).
+// Whether it may still touch its file is DatabaseFileWatch's to say.
 class DatabaseConnection
 {
 public:
@@ -91,8 +87,14 @@ public:
         bool m_open = false;
     };
 
-    // Looks at the file the connection opened; false once it was replaced, cut
-    // or its index made unwritable, and from then on.
+    // The file's path, and whether a transaction of this thread is open (under mutex()).
+    QString path() const { return m_db.databaseName(); }
+    bool inTransaction() const { return m_transactionDepth > 0; }
+    // The file was lost: every statement is refused.
+    bool isLost() const { return m_watch.lost().has_value(); }
+
+    // Looks at the file the connection opened; false once it was lost, and
+    // from then on (see DatabaseFileWatch).
     bool fileIsSound();
 
 private:
@@ -129,9 +131,8 @@ private:
     // The one report of a failed statement: SQLite's text and the statement.
     void reportFailure(const QString& statement, const QString& error);
 
-    // On the first change found, logs it, secures what the connection holds and
-    // refuses everything from then on.
-    void lose(const DatabaseFileWatch::Finding& finding);
+    // The watch's way of ending the connection without a close.
+    void abandon();
     // SQLite calls it after each commit with the pages in the log: the log is
     // checkpointed here, after a look at the file, instead of by SQLite itself.
     static int onCommitted(void* connection, sqlite3* db, const char* name, int pages);
@@ -150,8 +151,6 @@ private:
     // Counts connections opened and closed: a statement lent before one comes back dead.
     quint64 m_connectionGeneration = 0;
     DatabaseFileWatch m_watch;
-    // Why statements are refused, once the file was lost.
-    std::optional<QString> m_lost;
 };
 
 } // namespace taxvault

@@ -85,9 +85,9 @@ void SqlCipherDriver::close()
         sqlite3_close(connection);
 }
 
-void SqlCipherDriver::abandon()
+sqlite3* SqlCipherDriver::abandon()
 {
-    letGo();
+    return letGo();
 }
 
 sqlite3* SqlCipherDriver::letGo()

@@ -25,10 +25,9 @@ public:
     bool open(const QString& db, const QString& user, const QString& password, const QString& host, int port,
               const QString& connectOptions) override;
     void close() override;
-    // Lets go of the connection without closing it: nothing more is written
-    // into its file, not even the checkpoint a close makes, and the file and
-    // its write-ahead log stay as they are until the process ends.
-    void abandon();
+    // Lets go of the connection without closing it and hands it over: nothing
+    // more is written into its file, not even the checkpoint a close makes.
+    [[nodiscard]] sqlite3* abandon();
     QSqlResult* createResult() const override;
 
     bool beginTransaction() override;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 namespace systemdnotify {
 
 // Tell the service manager how the service stands, so that "systemctl start"
@@ -7,5 +9,7 @@ namespace systemdnotify {
 // when the process was not started by systemd ($NOTIFY_SOCKET unset).
 void ready();
 void stopping();
+// A line for "systemctl status": why the service refuses its commands.
+void status(const QString& text);
 
 } // namespace systemdnotify

@@ -14,7 +14,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -121,20 +125,37 @@ TEST_F(WatchedFileTest, ReplacedFileIsNeverWrittenAndWhatWasHeldIsWrittenOutBesi
         << log.toStdString();
 }
 
-TEST_F(WatchedFileTest, CutFileAndItsLogAreLeftAsTheyAre)
+// What the connection still reads whole is saved beside the file; the file
+// itself, and its log, are never written.
+TEST_F(WatchedFileTest, CutFileOrLostLogIsLeftAndWhatIsHeldIsSavedBesideIt)
 {
-    struct Case
+    const struct
     {
         const char* name;
-        bool half;
+        std::function<void(const QString& path)> change;
+        QString finding; // %1 the file
+    } cases[] = {
+        {"cut to nothing", [](const QString& p) { QFile::resize(p, 0); }, QStringLiteral("Файл базы данных %1 укорочен с ")},
+        {"cut to half", [](const QString& p) { QFile::resize(p, QFileInfo(p).size() / 2); },
+         QStringLiteral("Файл базы данных %1 укорочен с ")},
+        {"log removed", [](const QString& p) { QFile::remove(p + QStringLiteral("-wal")); },
+         QStringLiteral("Журнал %1-wal удален")},
+        {"log replaced",
+         [](const QString& p) {
+             QFile other(p + QStringLiteral("-wal.other"));
+             other.open(QIODevice::WriteOnly);
+             other.write(QByteArray(4096, 'x'));
+             other.close();
+             std::rename(QFile::encodeName(other.fileName()).constData(),
+                         QFile::encodeName(p + QStringLiteral("-wal")).constData());
+         },
+         QStringLiteral("Журнал %1-wal заменен другим файлом")},
     };
-    for (const Case c : {Case{"to nothing", false}, Case{"to half", true}}) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (!connection)
             SetUp();
-        const qint64 size = QFileInfo(path).size();
-        const qint64 cut = c.half ? size / 2 : 0;
-        ASSERT_TRUE(QFile::resize(path, cut));
+        c.change(path);
         const QByteArray file = fileBytes(path);
         const QByteArray wal = fileBytes(path + QStringLiteral("-wal"));
 
@@ -144,12 +165,45 @@ TEST_F(WatchedFileTest, CutFileAndItsLogAreLeftAsTheyAre)
 
         EXPECT_EQ(fileBytes(path), file) << "never checkpointed into";
         EXPECT_EQ(fileBytes(path + QStringLiteral("-wal")), wal);
-        EXPECT_TRUE(log.contains(
-            QStringLiteral("Файл базы данных %1 укорочен с %2 до %3 байт").arg(path).arg(size).arg(cut)))
+        EXPECT_TRUE(log.contains(c.finding.arg(path))) << log.toStdString();
+        const QStringList saved = filesBeside().filter(QStringLiteral("fr_9.db.replaced-"));
+        ASSERT_EQ(saved.size(), 1) << filesBeside().join(u' ').toStdString();
+        EXPECT_EQ(rows(directory + u'/' + saved.first()), (QList<QVariantList>{{1}, {2}, {3}}));
+        EXPECT_TRUE(log.contains(QStringLiteral("Записи базы данных %1 сохранены в %2/%3")
+                                     .arg(path, directory, saved.first())))
             << log.toStdString();
-        EXPECT_TRUE(filesBeside().filter(QStringLiteral("replaced")).isEmpty());
         log.clear();
     }
+}
+
+// An older copy written over the file in place keeps its inode and length;
+// only the modification time tells, and the service's own checkpoints do not.
+TEST_F(WatchedFileTest, FileWrittenInPlaceByAnotherProgramIsRefusedAndNoStartReplaysTheLogIntoIt)
+{
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_TRUE(connection->run(QStringLiteral("INSERT INTO t VALUES (%1)").arg(10 + i), {}, false).success);
+    ASSERT_TRUE(connection->fileIsSound()) << "checkpoints of its own are no change";
+    const QByteArray before = fileBytes(path);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.write(olderCopy);
+    }
+    const QByteArray written = fileBytes(path);
+    ASSERT_NE(written, before);
+
+    expectRefused();
+    connection->close();
+    connection.reset();
+
+    EXPECT_EQ(fileBytes(path), written);
+    EXPECT_TRUE(log.contains(QStringLiteral("Файл базы данных %1 изменен другой программой").arg(path)))
+        << log.toStdString();
+    EXPECT_FALSE(QFile::exists(path + QStringLiteral("-wal")));
+    EXPECT_EQ(filesBeside().filter(QStringLiteral("fr_9.db-wal.replaced-")).size(), 1);
+    EXPECT_TRUE(filesBeside().filter(QStringLiteral("fr_9.db.replaced-")).isEmpty())
+        << "a file of two databases is no copy";
 }
 
 // An index the file system refuses to let anyone write would end the process

@@ -12,6 +12,8 @@ import threading
 import time
 import urllib.error
 
+import pytest
+
 import fiscal
 from sim import Answer
 
@@ -124,3 +126,33 @@ def test_write_past_the_file_size_limit_fails_the_command_and_the_service_goes_o
     assert vault.stop() == 0
     accepted = 1 + sum(1 for r in replies if r["kkmInfoObject"]["serviceStatus"] == 0)
     assert cash_counted(vault) == 10 * accepted
+
+
+@pytest.mark.parametrize("ending", ["stopped", "killed"])
+def test_block_from_a_failed_write_survives_restarts_until_the_status_is_cleaned(vault, sim, ending):
+    vault.start(env={"TAXVAULT_LOG_LEVEL": "info"})
+    vault.post("commandTicket", fiscal.ticket(total=10))
+    sizes = [p.stat().st_size for p in list(vault.data_dir.iterdir()) + vault.runs]
+    resource.prlimit(vault.process.pid, resource.RLIMIT_FSIZE, (max(sizes) + 4096, resource.RLIM_INFINITY))
+    for _ in range(60):
+        if vault.post("commandTicket", fiscal.ticket(total=10))["kkmInfoObject"]["serviceStatus"] == 2:
+            break
+    assert vault.status_block()["serviceStatus"] == 2
+    # The disk takes writes again before the restart, as after the engineer made room.
+    resource.prlimit(vault.process.pid, resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    if ending == "stopped":
+        assert vault.stop() == 0
+    else:
+        vault.kill()
+
+    for _ in range(2):
+        vault.start()
+        assert vault.status_block()["serviceStatus"] == 2, "a restart while blocked stays blocked"
+        assert vault.post("commandTicket", fiscal.ticket(total=10))["kkmInfoObject"]["serviceStatus"] == 2
+        assert vault.stop() == 0
+
+    cleaned = vault.probe("status", "clean")
+    assert cleaned.returncode == 0, cleaned.stdout + cleaned.stderr
+    vault.start()
+    assert vault.post("commandTicket", fiscal.ticket(total=10))["kkmInfoObject"]["serviceStatus"] == 0
+    assert vault.stop() == 0

@@ -68,3 +68,22 @@ def test_failed_start_ends_with_1_and_never_says_ready(vault, notify, case):
             taken.close()
     assert notify.receive(0) is None
 
+
+
+def test_a_refused_database_is_told_to_systemd_at_start_and_while_running(vault, notify):
+    process = vault.spawn(env={"NOTIFY_SOCKET": notify.address})
+    assert notify.receive(START_TIMEOUT) == b"READY=1"
+    assert vault.post("getLastTicketRequest")["kkmInfoObject"]["serviceStatus"] == 0
+    os.truncate(vault.db_path, 0)
+    assert vault.post("getLastTicketRequest")["kkmInfoObject"]["serviceStatus"] == 2
+    expected = "STATUS=Файл базы данных %s//%s укорочен с " % (vault.data_dir, vault.db_path.name)
+    assert notify.receive(5).decode().startswith(expected)
+    process.send_signal(signal.SIGTERM)
+    assert notify.receive(STOP_TIMEOUT) == b"STOPPING=1"
+    assert vault.wait_exit(STOP_TIMEOUT) == 0
+
+    vault.spawn(env={"NOTIFY_SOCKET": notify.address})
+    assert vault.wait_exit(10) == 1
+    status = notify.receive(5).decode()
+    assert status.startswith("STATUS=") and vault.db_path.name in status, status
+    assert notify.receive(0) is None, "never ready"
