@@ -435,6 +435,8 @@ QJsonObject Sender::exchangeAndStore(int command, const QJsonObject& request, Do
         if (answer.result().result_code() == 2)
             throw InvalidTokenException(QStringLiteral("Invalid token"));
     } catch (const InvalidTokenException& e) {
+        if (!writes)
+            writes.emplace();
         return endCommand(&*writes, takeOffline(command, request, 2, e.tr().ru(), count), count, finish);
     } catch (const ServiceException& e) {
         if (!writes)

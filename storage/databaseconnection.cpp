@@ -99,11 +99,16 @@ void DatabaseConnection::close()
 
 int DatabaseConnection::onCommitted(void* connection, sqlite3* db, const char* name, int pages)
 {
-    auto* self = static_cast<DatabaseConnection*>(connection);
-    self->m_watch.noteCompanions();
-    if (pages >= kCheckpointPages && self->m_watch.mayCheckpoint()) {
-        sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-        self->m_watch.noteOwnWrite();
+    // Called from inside SQLite's C code, which no exception may cross. The
+    // commit is done; a checkpoint left out now is made at a later commit.
+    try {
+        auto* self = static_cast<DatabaseConnection*>(connection);
+        self->m_watch.noteCompanions();
+        if (pages >= kCheckpointPages && self->m_watch.mayCheckpoint()) {
+            sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            self->m_watch.noteOwnWrite();
+        }
+    } catch (...) {
     }
     return SQLITE_OK;
 }
@@ -136,6 +141,13 @@ QueryResult DatabaseConnection::run(const QString& statement, const QVariantList
     if (m_transactionDepth == 0 && !fileIsSound()) {
         QueryResult result(m_db); // ran nothing: failed
         reportFailure(statement, errorText(result.query));
+        return result;
+    }
+    // SQLite ends a transaction itself on some failures (a full disk, an I/O
+    // error). Run now, a statement would commit alone: part of a command kept.
+    if (m_transactionDepth > 0 && !inSqliteTransaction()) {
+        QueryResult result(m_db); // ran nothing: failed
+        reportFailure(statement, QStringLiteral("транзакция прервана SQLite"));
         return result;
     }
     return execute(statement, values, bound, visitor);

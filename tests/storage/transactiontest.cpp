@@ -169,6 +169,33 @@ TEST_F(DaoTransactionTest, TransactionEndedBySqliteIsNoFailureToRollBack)
     }
 }
 
+TEST_F(DaoTransactionTest, NoStatementRunsAloneAfterSqliteEndedTheTransaction)
+{
+    const QList<QVariantList> before = state();
+    for (const int levels : {1, 2}) {
+        SCOPED_TRACE(levels);
+        LogCapture capture;
+        {
+            Transaction outer(*dao());
+            std::optional<Transaction> inner;
+            if (levels == 2)
+                inner.emplace(*dao());
+            ASSERT_TRUE(dao()->updateProtectedCounters());
+            ASSERT_EQ(sqlite3_exec(sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+            // The rest of the command would otherwise commit statement by statement.
+            EXPECT_FALSE(dao()->saveShiftCountersToFiscalMemory(2));
+            EXPECT_FALSE(dao()->clearShiftCounters());
+            if (inner)
+                inner->commit();
+            EXPECT_FALSE(outer.commit());
+        }
+        EXPECT_TRUE(capture.text().contains(QStringLiteral("транзакция прервана SQLite")))
+            << capture.text().toStdString();
+        EXPECT_FALSE(sqliteTransactionOpen());
+        EXPECT_EQ(state(), before);
+    }
+}
+
 TEST_F(DaoTransactionTest, InnerTransactionIsAPartOfTheOuterOne)
 {
     Transaction outer(*dao());
