@@ -146,53 +146,43 @@ TEST_F(DaoTransactionTest, EndedOnceOnly)
     EXPECT_FALSE(sqliteTransactionOpen());
 }
 
-TEST_F(DaoTransactionTest, TransactionEndedBySqliteIsNoFailureToRollBack)
+TEST_F(DaoTransactionTest, TransactionEndedBySqliteKeepsNoneOfTheCommand)
 {
     // SQLite ends a transaction itself on a full disk or an I/O error; a ROLLBACK
-    // run behind the Dao's back stands in for that here.
-    for (const int levels : {1, 2}) {
-        SCOPED_TRACE(levels);
-        LogCapture capture;
-        {
-            Transaction outer(*dao());
-            std::optional<Transaction> inner;
-            if (levels == 2)
-                inner.emplace(*dao());
-            ASSERT_TRUE(dao()->clearShiftCounters());
-            ASSERT_EQ(sqlite3_exec(sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-            if (inner)
-                EXPECT_TRUE(inner->rollback());
-            EXPECT_TRUE(outer.rollback());
-        }
-        EXPECT_FALSE(capture.text().contains(QStringLiteral("ERROR"))) << capture.text().toStdString();
-        EXPECT_FALSE(sqliteTransactionOpen());
-    }
-}
-
-TEST_F(DaoTransactionTest, NoStatementRunsAloneAfterSqliteEndedTheTransaction)
-{
+    // run behind the Dao's back stands in for that here. Rolling back then is no
+    // failure; going on is, or the rest would commit statement by statement.
     const QList<QVariantList> before = state();
-    for (const int levels : {1, 2}) {
-        SCOPED_TRACE(levels);
-        LogCapture capture;
-        {
-            Transaction outer(*dao());
-            std::optional<Transaction> inner;
-            if (levels == 2)
-                inner.emplace(*dao());
-            ASSERT_TRUE(dao()->updateProtectedCounters());
-            ASSERT_EQ(sqlite3_exec(sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
-            // The rest of the command would otherwise commit statement by statement.
-            EXPECT_FALSE(dao()->saveShiftCountersToFiscalMemory(2));
-            EXPECT_FALSE(dao()->clearShiftCounters());
-            if (inner)
-                inner->commit();
-            EXPECT_FALSE(outer.commit());
+    for (const bool goOn : {false, true}) {
+        for (const int levels : {1, 2}) {
+            SCOPED_TRACE(testing::Message() << "levels " << levels << (goOn ? ", going on" : ", rolled back"));
+            LogCapture capture;
+            {
+                Transaction outer(*dao());
+                std::optional<Transaction> inner;
+                if (levels == 2)
+                    inner.emplace(*dao());
+                ASSERT_TRUE(dao()->updateProtectedCounters());
+                ASSERT_EQ(sqlite3_exec(sqliteHandle(), "ROLLBACK", nullptr, nullptr, nullptr), SQLITE_OK);
+                if (goOn) {
+                    EXPECT_FALSE(dao()->saveShiftCountersToFiscalMemory(2));
+                    EXPECT_FALSE(dao()->clearShiftCounters());
+                    if (inner)
+                        inner->commit();
+                    EXPECT_FALSE(outer.commit());
+                } else {
+                    if (inner)
+                        EXPECT_TRUE(inner->rollback());
+                    EXPECT_TRUE(outer.rollback());
+                }
+            }
+            if (goOn)
+                EXPECT_TRUE(capture.text().contains(QStringLiteral("транзакция прервана SQLite")))
+                    << capture.text().toStdString();
+            else
+                EXPECT_FALSE(capture.text().contains(QStringLiteral("ERROR"))) << capture.text().toStdString();
+            EXPECT_FALSE(sqliteTransactionOpen());
+            EXPECT_EQ(state(), before);
         }
-        EXPECT_TRUE(capture.text().contains(QStringLiteral("транзакция прервана SQLite")))
-            << capture.text().toStdString();
-        EXPECT_FALSE(sqliteTransactionOpen());
-        EXPECT_EQ(state(), before);
     }
 }
 

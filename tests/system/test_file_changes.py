@@ -3,7 +3,6 @@ file, or cut short. Nothing is acknowledged after the change, nothing
 acknowledged before it is lost, and the file is never written into."""
 
 import fcntl
-import json
 import os
 import shutil
 import struct
@@ -18,11 +17,6 @@ REFUSED = "Ошибка при работе с фискальной память
 
 def receipt(vault, name: str) -> dict:
     return vault.post("commandTicket", fiscal.ticket(total=100.0, name=name))["kkmInfoObject"]
-
-
-def counted_cash(db) -> float:
-    rows = db.query("SELECT data FROM shiftcounters")
-    return json.loads(rows[0][0]).get("OPERATION_SELL", {}).get("PAYMENT_CASH", 0) if rows else 0
 
 
 def queued_names(db):
@@ -83,7 +77,7 @@ def test_replaced_file_refuses_every_command_and_what_was_acknowledged_is_saved_
     # Every receipt acknowledged before the change is in the saved file.
     with_saved = installation_with(tmp_path, "saved", copies[0], operator_port)
     with with_saved.db() as db:
-        assert counted_cash(db) == 300
+        assert db.counted_cash() == 300
         assert queued_names(db) == ([] if online else ["before-1", "before-2", "before-3"])
     probed = with_saved.probe("shiftcounters")
     assert probed.returncode == 0 and "300" in probed.stdout, probed.stdout
@@ -116,7 +110,7 @@ def test_cut_file_is_never_checkpointed_into_and_is_left_with_its_log(tmp_path, 
     # What the service could still read whole was saved beside it; the rest only the backup has.
     for saved in vault.data_dir.glob("*.replaced-*"):
         with installation_with(tmp_path, "saved", saved, sim.port).db() as db:
-            assert counted_cash(db) == 200
+            assert db.counted_cash() == 200
         saved.unlink()
 
     # Once a sound file is put back the service starts and serves again.
@@ -127,7 +121,7 @@ def test_cut_file_is_never_checkpointed_into_and_is_left_with_its_log(tmp_path, 
     assert receipt(vault, "again")["serviceStatus"] == 0
     vault.stop()
     with vault.db() as db:
-        assert counted_cash(db) == 300
+        assert db.counted_cash() == 300
 
 
 FS_IOC_GETFLAGS, FS_IOC_SETFLAGS, FS_IMMUTABLE_FL = 0x80086601, 0x40086602, 0x10
@@ -163,4 +157,4 @@ def test_index_made_immutable_is_refused_instead_of_ending_the_service(vault, si
     assert receipt(vault, "again")["serviceStatus"] == 0
     vault.stop()
     with vault.db() as db:
-        assert counted_cash(db) == 200
+        assert db.counted_cash() == 200

@@ -160,6 +160,11 @@ class VaultDb:
         self.execute("INSERT INTO servicedata(name, data) VALUES(?, ?)",
                      (name, json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True)))
 
+    def counted_cash(self) -> float:
+        """The cash of all sales in the open shift's counters."""
+        rows = self.query("SELECT data FROM shiftcounters")
+        return json.loads(rows[0][0]).get("OPERATION_SELL", {}).get("PAYMENT_CASH", 0) if rows else 0
+
     def messages(self) -> List[tuple]:
         """The queue, oldest first: (messageid, queue message as dict)."""
         return [(mid, json.loads(data)) for mid, data in self.query("SELECT messageid, data FROM messages ORDER BY messageid")]
