@@ -31,14 +31,6 @@ Dao* dao()
     return Singleton<Dao>::instance();
 }
 
-// A queued document as the operator's server accepted it.
-QString acceptedDocument(const QJsonObject& message, const ofd::proto::Response& response)
-{
-    return acceptedDocumentText(
-        message.value(QStringLiteral("request")).toObject(),
-        response.has_ticket() ? QString::fromStdString(response.ticket().ticket_number()) : QString());
-}
-
 int reconnectionTimeout()
 {
     return Singleton<Config>::instance()->getInt(QStringLiteral("DataSending:reconnectionTimeout"), 60000);
@@ -163,7 +155,7 @@ void QueueHandler::send()
         return QStringLiteral("сообщение из очереди с messageid = %1 принято сервером ОФД, но не удалено из "
                               "очереди: %2")
             .arg(messageId)
-            .arg(acceptedDocument(message, response));
+            .arg(acceptedDocumentText(message.value(QStringLiteral("request")).toObject(), response));
     };
     if (!dao()->deleteMessage(messageId)) {
         writes.commit();

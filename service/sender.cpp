@@ -445,9 +445,7 @@ QJsonObject Sender::exchangeAndStore(int command, const QJsonObject& request, Do
     }
     if (resultCodeToStatus(static_cast<int>(answer.result().result_code())) ==
         static_cast<int>(EServiceStatus::NORMAL))
-        m_accepted = acceptedDocumentText(
-            request,
-            answer.has_ticket() ? QString::fromStdString(answer.ticket().ticket_number()) : QString());
+        m_accepted = acceptedDocumentText(request, answer);
     return endCommand(&*writes, answerReply(command, answer, prepared.dbState), count, finish);
 }
 

@@ -1,5 +1,7 @@
 #include "service/servicetables.h"
 
+#include "message.pb.h"
+
 #include <QVariant>
 
 namespace taxvault {
@@ -74,8 +76,10 @@ QString offlineReasonCause(int reason)
     return reason == 2 ? resultCodeCause(2) : QStringLiteral("нет связи с сервером ОФД");
 }
 
-QString acceptedDocumentText(const QJsonObject& document, const QString& ticketNumber)
+QString acceptedDocumentText(const QJsonObject& document, const ofd::proto::Response& answer)
 {
+    const QString ticketNumber =
+        answer.has_ticket() ? QString::fromStdString(answer.ticket().ticket_number()) : QString();
     const auto shown = [](const QString& text) { return text.isEmpty() ? QStringLiteral("-") : text; };
     const auto number = [&](const char* key) {
         return shown(document.value(QLatin1String(key)).toVariant().toString());

@@ -4,6 +4,10 @@
 #include <QString>
 
 #include <map>
+
+namespace ofd::proto {
+class Response;
+}
 #include <string>
 
 namespace taxvault {
@@ -29,8 +33,9 @@ QString statusChangeWarning(int status, const QString& cause);
 QString resultCodeCause(int code);
 // An offline mode reason (1 no connection, 2 invalid token) as a cause.
 QString offlineReasonCause(int reason);
-// A document the operator's server accepted, as the engineer settles it with
-// the operator: its printed number and shift, and the operator's receipt number.
-QString acceptedDocumentText(const QJsonObject& document, const QString& ticketNumber);
+// A document the operator's server accepted with `answer`, as the engineer
+// settles it with the operator: its printed number and shift, and the
+// operator's receipt number.
+QString acceptedDocumentText(const QJsonObject& document, const ofd::proto::Response& answer);
 
 } // namespace taxvault

@@ -6,13 +6,13 @@
 #include "storage/unicodeescapes.h"
 
 #include "log4qt/logger.h"
+#include "utility/foldersync.h"
 #include "utility/localtimetext.h"
 #include "sqlcipher/sqlcipherresult.h"
 
 #include <sqlcipher/sqlite3.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
@@ -21,7 +21,6 @@
 #include <QVariant>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -200,17 +199,12 @@ void Dao::keepBlockMark()
     const int fd = ::open(QFile::encodeName(mark).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         m_logger->error(QStringLiteral("Не удалось сохранить блокировку в %1: %2")
-                            .arg(mark, QString::fromLocal8Bit(std::strerror(errno))));
+                            .arg(mark, qt_error_string(errno)));
         return;
     }
     ::close(fd);
-    // The name itself is the record: it is on the disk once the directory is.
-    const int directory = ::open(QFile::encodeName(QFileInfo(mark).absolutePath()).constData(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
+    // The name itself is the record.
+    foldersync::syncFolderOf(mark);
     m_logger->error(QStringLiteral("Блокировка сохранена в %1").arg(mark));
 }
 

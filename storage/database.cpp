@@ -6,6 +6,7 @@
 #include "korvan/singleton.h"
 
 #include "log4qt/logger.h"
+#include "utility/foldersync.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,7 +16,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <unistd.h>
@@ -198,16 +198,11 @@ bool Database::putInPlace(const QString& made, const QString& path)
         return true;
     }
     if (std::rename(QFile::encodeName(made).constData(), QFile::encodeName(path).constData()) != 0) {
-        m_logger->error(QStringLiteral("Ошибка открытия базы данных: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        m_logger->error(QStringLiteral("Ошибка открытия базы данных: %1").arg(qt_error_string(errno)));
         return false;
     }
     // The new name is on the disk before the first command is taken.
-    const int directory = ::open(QFile::encodeName(QFileInfo(path).absolutePath()).constData(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
+    foldersync::syncFolderOf(path);
     return true;
 }
 

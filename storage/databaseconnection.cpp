@@ -257,24 +257,24 @@ DatabaseConnection::Transaction::~Transaction()
 
 bool DatabaseConnection::Transaction::commit()
 {
-    if (!m_open)
-        return false;
-    // Over from here whatever the commit meets: a throw leaves the rollback
-    // of an unfinished outermost level to the connection, the lock to m_lock.
-    m_open = false;
-    const bool committed = m_connection.commitLevel();
-    m_lock.unlock();
-    return committed;
+    return end(&DatabaseConnection::commitLevel);
 }
 
 bool DatabaseConnection::Transaction::rollback()
 {
+    return end(&DatabaseConnection::rollbackLevel);
+}
+
+bool DatabaseConnection::Transaction::end(bool (DatabaseConnection::*level)())
+{
     if (!m_open)
         return false;
+    // Over from here whatever the end meets: a throw leaves the rollback of an
+    // unfinished outermost level to the connection, the lock to m_lock.
     m_open = false;
-    const bool rolledBack = m_connection.rollbackLevel();
+    const bool ended = (m_connection.*level)();
     m_lock.unlock();
-    return rolledBack;
+    return ended;
 }
 
 bool DatabaseConnection::beginLevel(Sync sync)

@@ -82,6 +82,9 @@ public:
         bool rollback();
 
     private:
+        // Runs the connection's end of the level, once.
+        bool end(bool (DatabaseConnection::*level)());
+
         DatabaseConnection& m_connection;
         std::unique_lock<QRecursiveMutex> m_lock;
         bool m_open = false;

@@ -149,11 +149,14 @@ class Vault:
     # ---- process
 
     def spawn(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
-              movable_clock: bool = False, config: bool = True, user: Optional[str] = None) -> subprocess.Popen:
+              movable_clock: bool = False, config: bool = True, user: Optional[str] = None,
+              journal: bool = False) -> subprocess.Popen:
         """faketime: a fixed libfaketime setting; movable_clock: a wall clock that
         set_clock() moves while the service runs; config: write the configuration
         file first (otherwise whatever is there, or nothing, counts); user: run as
-        this user and its group (the tests run as root)."""
+        this user and its group (the tests run as root); journal: its standard
+        error counts as the journal's stream, so each line carries the priority
+        `journalctl -p` selects by."""
         binary = service_binary()
         if not binary.exists():
             raise AssertionError("taxvault binary not found at %s (set TAXVAULT_BUILD_DIR)" % binary)
@@ -180,6 +183,9 @@ class Vault:
         log_path = self.root / ("service-%d.log" % (len(self.runs) + 1))
         self.runs.append(log_path)
         with open(log_path, "wb") as log:
+            if journal:
+                info = os.fstat(log.fileno())
+                environment["JOURNAL_STREAM"] = "%d:%d" % (info.st_dev, info.st_ino)
             as_user = {} if user is None else {"user": user, "group": pwd.getpwnam(user).pw_gid, "extra_groups": []}
             self.process = subprocess.Popen([str(binary)], stdin=subprocess.DEVNULL, stdout=log,
                                             stderr=subprocess.STDOUT, env=environment, cwd=str(self.root),
@@ -187,9 +193,10 @@ class Vault:
         return self.process
 
     def start(self, faketime: Optional[str] = None, env: Optional[Dict[str, str]] = None,
-              movable_clock: bool = False, user: Optional[str] = None) -> "Vault":
+              movable_clock: bool = False, user: Optional[str] = None, journal: bool = False) -> "Vault":
         """Starts the service and waits until start-up is complete and its HTTP port answers."""
-        process = self.spawn(faketime=faketime, env=env, movable_clock=movable_clock, user=user)
+        process = self.spawn(faketime=faketime, env=env, movable_clock=movable_clock, user=user,
+                             journal=journal)
         deadline = time.monotonic() + START_TIMEOUT
         # The port opens before the main Sender's start-up and the signal handlers.
         while "Таксволт запущен" not in self.log() or not port_open(self.service_port):

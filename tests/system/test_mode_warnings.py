@@ -17,17 +17,6 @@ from harness import START_TIMEOUT, port_open, wait_for
 JOURNAL_WARNING = re.compile(r"^<[0-4]>\S+ \S+ \S+ +\[[0-9a-f]+\] (.*)$", re.M)
 
 
-def start_for_journal(vault, **kwargs):
-    """Starts the service as if its standard error were the journal, so that each
-    line carries the priority `journalctl -p` selects by."""
-    log = vault.root / ("service-%d.log" % (len(vault.runs) + 1))
-    log.touch()
-    stat = os.stat(log)
-    vault.start(env={"JOURNAL_STREAM": "%d:%d" % (stat.st_dev, stat.st_ino)}, **kwargs)
-    assert vault.runs[-1] == log
-    return vault
-
-
 def changes(vault):
     """The warnings of mode changes, over every start."""
     return [line for line in JOURNAL_WARNING.findall(vault.all_logs()) if "Причина: " in line]
@@ -41,7 +30,7 @@ def error_answer(vault, sim):
 def restart_while_blocked(vault, sim):
     error_answer(vault, sim)
     vault.stop()
-    start_for_journal(vault)
+    vault.start(journal=True)
 
 
 def server_blocks(vault, sim):
@@ -98,7 +87,7 @@ ROADS = {
 def test_every_change_out_of_normal_mode_is_a_warning_with_its_cause(vault, sim, road):
     make, expected = ROADS[road]
     vault.configure({"DataSending:reconnectionTimeout": 1000})
-    start_for_journal(vault)
+    vault.start(journal=True)
     vault.post("commandTicket", fiscal.ticket())
     assert changes(vault) == [], "nothing to warn of while documents go through"
 
